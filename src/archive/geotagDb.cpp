@@ -1,0 +1,1 @@
+#include "archive/geotagDb.h"

@@ -1,0 +1,2 @@
+// Statement texts of the geotag database (filled in with the camera chain).
+#pragma once

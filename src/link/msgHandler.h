@@ -1,0 +1,5 @@
+#pragma once
+
+#include "core/AppContext.h"
+
+void msgHandlerThread(AppContext* ctx);

@@ -1,0 +1,1 @@
+#include "mavlink/mavlink.h"

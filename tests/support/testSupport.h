@@ -1,0 +1,78 @@
+// Helpers shared by the test suites: temporary directories, waiting on a condition with a
+// deadline, small file helpers, stub commands on PATH and the real daemon as a child process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vt {
+
+// A fresh directory under /tmp, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+// Polls the condition every few milliseconds until it holds or the deadline passes.
+bool waitUntil(const std::function<bool()>& cond,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+void makeDirs(const std::string& path);
+
+// Writes an executable shell script.
+void writeScript(const std::string& path, const std::string& body);
+
+// A directory of stub commands placed first on PATH for the life of the object. Each stub
+// appends its command line to <dir>/calls.log and then runs the given body.
+class StubPath {
+public:
+    StubPath();
+    ~StubPath();
+    void add(const std::string& name, const std::string& body = "");
+    std::vector<std::string> calls() const; // one entry per call: "name arg1 arg2 ..."
+    const std::string& dir() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+    std::string oldPath_;
+};
+
+// The real daemon binary, started in a working directory with extra environment, its
+// standard output and error collected in files.
+class Daemon {
+public:
+    Daemon(const std::string& workDir, const std::vector<std::string>& args,
+           const std::map<std::string, std::string>& env = {});
+    ~Daemon();
+    std::string output() const; // standard output so far
+    std::string errors() const; // standard error so far
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
+    // Sends SIGTERM and waits; returns the exit status, or -1 when it did not end in time.
+    int stop(std::chrono::milliseconds deadline = std::chrono::seconds(6));
+    bool running() const;
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string outPath_, errPath_;
+    mutable int status_ = -1;
+    mutable bool reaped_ = false;
+};
+
+} // namespace vt
