@@ -51,7 +51,8 @@ TEST(CommandLine, TriggerConsumesTheNextArgumentWhateverItIs) {
     EXPECT_EQ(ctx.useModem, 0);
 
     AppContext ctx2;
-    Args({"--wifiCF", "--trigger", "9", "--unknown", "/dev/x"}).parse(&ctx2);
+    Args args2({"--wifiCF", "--trigger", "9", "--unknown", "/dev/x"});
+    args2.parse(&ctx2);
     EXPECT_EQ(ctx2.camera.triggerChannel, 9);
     EXPECT_EQ(ctx2.wifiMode, 2);
     EXPECT_STREQ(ctx2.fcPort, "/dev/x");
@@ -63,7 +64,8 @@ TEST(CommandLine, TriggerConsumesTheNextArgumentWhateverItIs) {
 
 TEST(CommandLine, NonNumericBaudBecomesZeroAndCaseMatters) {
     AppContext ctx;
-    Args({"/dev/ttyUSB0", "fast", "--MODEM"}).parse(&ctx);
+    Args args({"/dev/ttyUSB0", "fast", "--MODEM"});
+    args.parse(&ctx);
     EXPECT_EQ(ctx.fcBaud, 0);
     EXPECT_EQ(ctx.useModem, 0);
 }
