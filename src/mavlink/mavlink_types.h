@@ -10,6 +10,10 @@
 #define MAVLINK_NUM_CHECKSUM_BYTES 2
 #define MAVLINK_SIGNATURE_BLOCK_LEN 13
 #define MAVLINK_STX 253
+#define MAVLINK_CORE_HEADER_LEN 9
+#define MAVLINK_NUM_NON_PAYLOAD_BYTES 12
+#define MAVLINK_MAX_PACKET_LEN 280
+#define MAVLINK_IFLAG_SIGNED 0x01
 
 struct __attribute__((packed)) mavlink_message_t {
     uint16_t checksum;
@@ -33,3 +37,15 @@ static_assert(offsetof(mavlink_message_t, seq) == 6);
 static_assert(offsetof(mavlink_message_t, payload) == 12);
 static_assert(offsetof(mavlink_message_t, ck) == 276);
 static_assert(offsetof(mavlink_message_t, signature) == 278);
+
+// Send-side state of one sending module: its own sequence numbers. Zero-initialise.
+struct mavlink_channel_t {
+    uint8_t seq;
+};
+
+// Parse state of one byte stream. Zero-initialise. Holds the bytes from the latest
+// candidate start byte on, so that a false start inside garbage can be rescanned.
+struct mavlink_parser_t {
+    uint8_t buf[MAVLINK_MAX_PACKET_LEN];
+    uint16_t have;  // bytes held in buf
+};
