@@ -27,3 +27,9 @@ void formatDateTaken(uint64_t time, char* out); // milliseconds since the epoch,
 // database to geodone.db and empties table image. convert: the images are TIFFs to be turned
 // into JPEGs first. Returns the number of images archived, 0 when emptying image fails.
 int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation);
+
+// The postflight sequence shared by the card drivers: reads the shots and the new files of dir
+// with extension ext, pairs them, tags and archives the pairs (no conversion, orientation 6) and
+// frees both lists. caller names the driver operation in the log lines ("postflight_none").
+// Returns 0, or 1 when fewer images were archived than paired.
+int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe);
