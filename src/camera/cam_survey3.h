@@ -13,3 +13,7 @@ int unmount_survey3(CameraContext* cam, int fcFd, int sysId, int compId);
 int trigger_survey3(CameraContext* cam, sqlite3_stmt* insertImageStmt, int fcFd, int sysId, int compId);
 int preflight_survey3(CameraContext* cam, int fcFd, int sysId, int compId);
 int postflight_survey3(CameraContext* cam, int fcFd, int sysId, int compId);
+
+// Forgets the driver's set-up, so that the next operation finds its paths again (tests move
+// the sandbox root between cases; the daemon never calls this).
+void survey3_reset();
