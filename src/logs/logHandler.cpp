@@ -1,10 +1,173 @@
 #include "logs/logHandler.h"
 
-#include "core/clock.h"
-#include "core/logging.h"
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
-// Not built yet: announces itself and waits for the stop flag.
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "core/logging.h"
+#include "core/pipes.h"
+#include "logs/logStore.h"
+#include "mavlink/mavlink.h"
+
+namespace {
+
+constexpr int32_t kLogBytesLimit = 1073741824;
+constexpr int kAttempts = 11;
+constexpr int64_t kBlockSize = 200;
+constexpr int64_t kMaxFileOffset = INT32_MAX;  // log files keep to 32-bit offsets
+constexpr size_t kMaxUnsynced = 64;            // bounds how long a block waits for its acknowledgement
+constexpr int kWaitMs = 5000;
+constexpr uint8_t kOwnId = 100;
+
+// The log thread's own sequence numbers.
+mavlink_channel_t m_logChannel{};
+
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+struct LogState {
+    GrowStr path;                   // current log file, none when it could not be created
+    std::vector<uint32_t> unsynced; // written to the current file, not yet synced nor acknowledged
+};
+
+const char* pathText(const GrowStr& path) {
+    return path ? path->c_str() : "(null)";
+}
+
+int sendBlockStatus(AppContext* ctx, uint32_t seqno) {
+    mavlink_message_t msg{};
+    mavlink_msg_remote_log_block_status_pack_chan(kOwnId, kOwnId, &m_logChannel, &msg,
+                                                  static_cast<uint8_t>(ctx->fcSysId & 0xFF),
+                                                  static_cast<uint8_t>(ctx->fcCompId & 0xFF), seqno,
+                                                  MAV_REMOTE_LOG_DATA_BLOCK_ACK);
+    return msgWrite(ctx->fcPipe[1], &msg);
+}
+
+void startNewLog(AppContext* ctx, LogState* state) {
+    removeEmptyLogs();
+    GrowStr path;
+    for (int attempt = 0; attempt < kAttempts && !path; ++attempt) path = getLogFilePath();
+    state->path = path;
+    if (path) logPrintf("vorn-camera logHandlerThread created log file %s\n", path->c_str());
+    if (requestLogStart(ctx) != 0) logPuts("vorn-camera logHandlerThread did not succeed in requesting log start");
+}
+
+// Writes the block at its place in the current log file; false when it could not be stored.
+bool writeBlock(const LogState& state, uint32_t seqno, const uint8_t* data) {
+    Fd file(open(state.path ? state.path->c_str() : "", O_RDWR | O_CLOEXEC));
+    if (file.fd < 0) {
+        logPrintf("vorn-camera logHandlerThread Error oppening log file %s: %s\n", pathText(state.path),
+                  strerror(errno));
+        return false;
+    }
+    int64_t position = kBlockSize * seqno;
+    if (position > kMaxFileOffset) {
+        logPrintf("vorn-camera logHandlerThread Error: log file could not seek to %lld: %s\n",
+                  static_cast<long long>(position), strerror(EOVERFLOW));
+        return false;
+    }
+    ssize_t written = pwrite(file.fd, data, kBlockSize, position);
+    if (written != kBlockSize) {
+        logPrintf("vorn-camera logHandlerThread Error fwrite only wrote %d bytes: %s\n",
+                  written < 0 ? 0 : static_cast<int>(written), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void acknowledge(AppContext* ctx, uint32_t seqno) {
+    if (sendACK(ctx, seqno) == 0) return;
+    logPuts("vorn-camera logHandlerThread failed to send ACK");
+    sendACK(ctx, seqno);
+}
+
+// The flight controller never sends an acknowledged block again, so the written blocks reach
+// the storage before they are acknowledged. One sync covers every block written since the last.
+void commitBlocks(AppContext* ctx, LogState* state) {
+    if (state->unsynced.empty()) return;
+    Fd file(open(state->path->c_str(), O_RDWR | O_CLOEXEC));
+    if (file.fd < 0 || fdatasync(file.fd) != 0) {
+        logPrintf("vorn-camera logHandlerThread Error syncing log file %s: %s\n", state->path->c_str(),
+                  strerror(errno));
+        state->unsynced.clear();
+        return;
+    }
+    for (uint32_t seqno : state->unsynced) acknowledge(ctx, seqno);
+    state->unsynced.clear();
+}
+
+void handleRecord(AppContext* ctx, LogState* state, const mavlink_message_t& msg) {
+    switch (msg.msgid) {
+    case MAVLINK_MSG_ID_DATA96:
+        commitBlocks(ctx, state);
+        startNewLog(ctx, state);
+        break;
+    case MAVLINK_MSG_ID_REMOTE_LOG_DATA_BLOCK: {
+        uint32_t seqno = mavlink_msg_remote_log_data_block_get_seqno(&msg);
+        uint8_t data[kBlockSize];
+        mavlink_msg_remote_log_data_block_get_data(&msg, data);
+        if (!writeBlock(*state, seqno, data)) break;
+        state->unsynced.push_back(seqno);
+        if (state->unsynced.size() >= kMaxUnsynced) commitBlocks(ctx, state);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// 1 when fd is readable within timeoutMs, 0 on timeout, -1 on error.
+int waitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs);
+}
+
+} // namespace
+
+int requestLogStart(AppContext* ctx) {
+    if (sendBlockStatus(ctx, MAV_REMOTE_LOG_DATA_BLOCK_START)) return 0;
+    logPuts("vorn-camera msgHandler failed to write REMOTE_LOG_BLOCK_STATUS START msg to outbound pipe");
+    return 1;
+}
+
+int sendACK(AppContext* ctx, uint32_t seqno) {
+    if (sendBlockStatus(ctx, seqno)) return 0;
+    logPuts("vorn-camera msgHandler failed to write REMOTE_LOG_BLOCK_STATUS ACK msg to outbound pipe");
+    return 1;
+}
+
 void logHandlerThread(AppContext* ctx) {
     logPuts("vorn-camera logHandlerThread started...");
-    while (!ctx->quit) sleepMs(1000);
+    for (int attempt = 0; attempt < kAttempts && removeOldLogs(kLogBytesLimit) != 1; ++attempt) {
+    }
+    LogState state;
+    startNewLog(ctx, &state);
+    while (!ctx->quit) {
+        // While blocks wait for their acknowledgement, only look whether more are already queued:
+        // they share the next sync.
+        if (waitReadable(ctx->logPipe[0], state.unsynced.empty() ? kWaitMs : 0) <= 0) {
+            commitBlocks(ctx, &state);
+            continue;
+        }
+        mavlink_message_t msg{};
+        if (!msgRead(ctx->logPipe[0], &msg)) {
+            logPuts("vorn-camera logHandlerThread failed to read from logPipe");
+            continue;
+        }
+        handleRecord(ctx, &state, msg);
+    }
+    commitBlocks(ctx, &state);
+    logPuts("vorn-camera logHandlerThread exit");
 }
