@@ -116,15 +116,12 @@ int mount_survey3(CameraContext* cam, int fcFd, int sysId, int compId) {
 
 int unmount_survey3(CameraContext* cam, int fcFd, int sysId, int compId) {
     survey3_initialize();
-    int result = 0;
     for (int attempt = 0; attempt < mountAttempts; ++attempt) {
         if (exists(m_survey3Base)) {
-            if (runShell("umount " + shellQuote(m_survey3MountDir)) == 0) {
+            if (runShell("umount " + shellQuote(m_survey3MountDir)) == 0)
                 logPuts("vorn-camera unmount_survey3 issued umount command");
-            } else {
+            else
                 logPuts("vorn-camera unmount_survey3 failed to issue umount command");
-                result = 1;
-            }
         } else if (!isDevicePresent(m_survey3Device, sizeof m_survey3Device, m_survey3Pattern.c_str())) {
             m_isSurvey3Mounted = 0;
             logPrintf("vorn-camera unmount_survey3 %s is unmounted\n", m_survey3MountDir.c_str());
@@ -134,11 +131,11 @@ int unmount_survey3(CameraContext* cam, int fcFd, int sysId, int compId) {
             logPuts("vorn-camera unmount_survey3 sent momentary pulse");
         } else {
             logPuts("vorn-camera unmount_survey3 failed to write DO_SET_SERVO to outbound pipe");
-            result = 1;
         }
         sleepMs(attemptWaitMs);
     }
-    return result;
+    // Still mounted, or the camera still in storage mode, where it takes no pictures.
+    return 1;
 }
 
 int trigger_survey3(CameraContext* cam, sqlite3_stmt* insertImageStmt, int fcFd, int sysId, int compId) {
