@@ -1,0 +1,160 @@
+#include "link/companion.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/logging.h"
+#include "core/pipes.h"
+#include "core/sandbox.h"
+
+namespace {
+
+const char versionPath[] = "/root/vorn/version";
+
+// send_user_message may be called from any thread; its sequence state is its own.
+std::mutex g_userChannelLock;
+mavlink_channel_t g_userChannel{};
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+template <typename T>
+T readLittleEndian(const uint8_t* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value); // the target is little-endian, as the protocol
+    return value;
+}
+
+void onWifi(AppContext* ctx, const mavlink_data96_t& d) {
+    logPuts("vorn-camera msgHandler got COMPANION_COMPUTER_WIFI");
+    WifiRequest req{};
+    req.mode = d.data[0];
+    std::memcpy(req.ssid, d.data + 1, 32);
+    std::memcpy(req.password, d.data + 33, 32);
+    if (!pipeWrite(ctx->wifiPipe[1], sizeof req, &req)) logPuts("vorn-camera msgHandler failed to write to wifiPipe");
+}
+
+void onUsb(AppContext* ctx, FlightState* st, const mavlink_data96_t& d) {
+    logPuts("vorn-camera msgHandler COMPANION_COMPUTER_USB");
+    {
+        std::lock_guard<std::mutex> guard(ctx->camera.lock);
+        ctx->camera.flightID = readLittleEndian<int16_t>(d.data + 1);
+        logPrintf("vorn-camera msgHandler got COMPANION_COMPUTER_USB flightID: %d\n",
+                  static_cast<uint16_t>(ctx->camera.flightID));
+    }
+    const char* failMsg = "vorn-camera msgHandler failed to write (usb cmd) to cameraPipe";
+    if (d.data[0] == 1) writeCameraCommand(ctx, st, CAM_UNMOUNT, failMsg);
+    // No attaching the camera's storage in flight.
+    else if (d.data[0] == 2 && st->lastSystemStatus != MAV_STATE_ACTIVE) writeCameraCommand(ctx, st, CAM_MOUNT, failMsg);
+}
+
+void onPreflight(AppContext* ctx, FlightState* st, const mavlink_data96_t& d) {
+    logPuts("vorn-camera msgHandler COMPANION_COMPUTER_PREFLIGHT");
+    {
+        std::lock_guard<std::mutex> guard(ctx->camera.lock);
+        ctx->camera.flightTime = readLittleEndian<int64_t>(d.data);
+        std::memcpy(ctx->camera.missionID, d.data + 8, sizeof ctx->camera.missionID);
+        ctx->camera.camType = d.data[40];
+    }
+    st->handlerCamType = d.data[40];
+    logPrintf("vorn-camera msgHandler do preflight processing, camType=%d\n", st->handlerCamType);
+    writeCameraCommand(ctx, st, CAM_PREFLIGHT, "vorn-camera msgHandler failed to write (preflight) to cameraPipe");
+    // The log thread starts a new log file on this request.
+    if (!pipeWrite(ctx->logPipe[1], sizeof st->msg, &st->msg))
+        logPuts("vorn-camera msgHandler failed to write (MAVLINK_MSG_ID_HEARTBEAT) to logPipe");
+}
+
+void onCameraMode(AppContext* ctx, FlightState* st, const mavlink_data96_t& d) {
+    logPuts("vorn-camera msgHandler got CAMERA_MODE");
+    if (st->handlerCamType != CAMTYPE_SONY) return;
+    if (d.data[0] == 10) {
+        logPuts("vorn-camera msgHandler got CAMERA_MODE: ModeStill");
+        writeCameraCommand(ctx, st, CAM_MODE_STILL, "vorn-camera msgHandler failed to write (sony_modestill) to cameraPipe");
+    } else if (d.data[0] == 11) {
+        logPuts("vorn-camera msgHandler got CAMERA_MODE: ModeMovie");
+        writeCameraCommand(ctx, st, CAM_MODE_MOVIE, "vorn-camera msgHandler failed to write (sony_modemovie) to cameraPipe");
+    }
+}
+
+} // namespace
+
+void handleData96(AppContext* ctx, FlightState* st) {
+    mavlink_data96_t d{};
+    mavlink_msg_data96_decode(&st->msg, &d);
+    logPuts("vorn-camera msgHandler read MAVLINK_MSG_ID_DATA96");
+    logPrintf("vorn-camera msgHandler got DATA96 type %d\n", d.type);
+    switch (d.type) {
+    case COMPANION_COMPUTER_WIFI: onWifi(ctx, d); break;
+    case COMPANION_COMPUTER_USB: onUsb(ctx, st, d); break;
+    case COMPANION_COMPUTER_PREFLIGHT: onPreflight(ctx, st, d); break;
+    case SOFTWARE_VERSION_INFO: sendSoftwareVersionInfo(ctx, st); break;
+    case CAMERA_MODE: onCameraMode(ctx, st, d); break;
+    default: break; // our own message types and unknown ones: logged above only
+    }
+}
+
+uint16_t readVersionNumber() {
+    std::string path = sandboxPath(versionPath);
+    if (access(path.c_str(), R_OK) != 0) {
+        logPuts("vorn-camera DID NOT FIND version file");
+        return 0;
+    }
+    std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+    if (!f) {
+        logPuts("vorn-camera DID NOT FIND version file");
+        return 0;
+    }
+    unsigned int value = 0;
+    if (fscanf(f.get(), "%u", &value) != 1) value = 0;
+    auto version = static_cast<uint16_t>(value);
+    logPrintf("vorn-camera found vornCC_Version: %u\n", static_cast<unsigned>(version));
+    return version;
+}
+
+void sendSoftwareVersionInfo(AppContext* ctx, FlightState* st) {
+    uint16_t version = readVersionNumber();
+    uint8_t data[96] = {};
+    std::memcpy(data, &version, sizeof version);
+    data[2] = 0xFF;
+    data[3] = 0xBE;
+    mavlink_message_t out{};
+    uint16_t len = mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &st->channel, &out, SOFTWARE_VERSION_INFO, 4, data);
+    if (sendToFc(ctx, &out, len)) logPuts("vorn-camera msgHandler done writing SOFTWARE_VERSION_INFO msg to outbound pipe");
+    else logPuts("vorn-camera msgHandler failed to write SOFTWARE_VERSION_INFO msg to outbound pipe");
+}
+
+void send_user_message(int fd, uint8_t level, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    char* raw = nullptr;
+    int n = vasprintf(&raw, fmt ? fmt : "%s", args);
+    va_end(args);
+    if (n < 0) {
+        logPuts("vorn-camera userMessage failed to send user message");
+        return;
+    }
+    std::unique_ptr<char, decltype(&free)> text(raw, &free);
+
+    uint8_t data[96] = {};
+    data[0] = level;
+    size_t copied = static_cast<size_t>(n) < 95 ? static_cast<size_t>(n) : 95;
+    std::memcpy(data + 1, text.get(), copied);
+
+    mavlink_message_t out{};
+    uint16_t len;
+    {
+        std::lock_guard<std::mutex> guard(g_userChannelLock);
+        len = mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &g_userChannel, &out, USER_MESSAGE,
+                                           static_cast<uint8_t>(1 + copied), data);
+    }
+    if (pipeWrite(fd, len, &out)) logPuts("vorn-camera userMessage done writing USER_MESSAGE msg to outbound pipe");
+    else logPuts("vorn-camera userMessage failed to write USER_MESSAGE msg to outbound pipe");
+}
