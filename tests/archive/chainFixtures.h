@@ -1,0 +1,159 @@
+// Helpers of the camera-chain tests: real SQLite files, real images made with ImageMagick, EXIF
+// tags read back with exiv2, progress messages read from a real pipe.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive/geotagDb.h"
+#include "core/AppContext.h"
+#include "core/pipes.h"
+#include "core/shell.h"
+#include "mavlink/mavlink.h"
+
+namespace chain {
+
+struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+using Db = std::unique_ptr<sqlite3, DbCloser>;
+
+inline Db openDb(const std::string& path) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr), SQLITE_OK);
+    return Db(db);
+}
+
+inline void exec(sqlite3* db, const std::string& statement) {
+    char* err = nullptr;
+    int rc = sqlite3_exec(db, statement.c_str(), nullptr, nullptr, &err);
+    EXPECT_EQ(rc, SQLITE_OK) << statement << ": " << (err ? err : "");
+    sqlite3_free(err);
+}
+
+inline void createSchema(sqlite3* db) {
+    for (const char* s : {sql::createImage, sql::createOldfiles, sql::createFlights, sql::createUnknownFiles})
+        exec(db, s);
+}
+
+// Rows of a query, every column as text ("NULL" for a null).
+inline std::vector<std::vector<std::string>> query(sqlite3* db, const std::string& statement) {
+    std::vector<std::vector<std::string>> rows;
+    sqlite3_stmt* stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, statement.c_str(), -1, &stmt, nullptr), SQLITE_OK) << statement;
+    while (stmt && sqlite3_step(stmt) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+            const unsigned char* t = sqlite3_column_text(stmt, i);
+            row.push_back(t ? reinterpret_cast<const char*>(t) : "NULL");
+        }
+        rows.push_back(row);
+    }
+    sqlite3_finalize(stmt);
+    return rows;
+}
+
+struct Shot {
+    int64_t time;
+    int32_t lat, lon, yaw, alt;
+    std::string path = "";
+};
+
+// Appends a row to table (image or origImage), as a trigger would.
+inline void addShot(sqlite3* db, const Shot& s, const std::string& table = "image") {
+    std::ostringstream q;
+    q << "INSERT INTO " << table << " (time, lat, lon, pitch, roll, yaw, heading, alt, size, path) VALUES(" << s.time
+      << "," << s.lat << "," << s.lon << ",0,0," << s.yaw << ",0," << s.alt << ",0,'" << s.path << "')";
+    exec(db, q.str());
+}
+
+// A small real image (format from the extension: jpg, JPG, tiff ...).
+inline void makeImage(const std::string& path, const std::string& size = "64x48", const std::string& fill = "gray") {
+    ASSERT_EQ(runShell("convert -size " + size + " xc:" + fill + " " + shellQuote(path)), 0) << path;
+}
+
+// EXIF tags of a file as exiv2 reads them back: key -> raw value.
+inline std::map<std::string, std::string> exifTags(const std::string& path) {
+    std::map<std::string, std::string> tags;
+    FILE* p = popen(("exiv2 -Pkv " + shellQuote(path) + " 2>/dev/null").c_str(), "r");
+    if (!p) return tags;
+    char line[1024];
+    while (fgets(line, sizeof line, p)) {
+        std::string l(line);
+        while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+        auto sp = l.find(' ');
+        if (sp == std::string::npos) continue;
+        auto value = l.find_first_not_of(' ', sp);
+        tags[l.substr(0, sp)] = value == std::string::npos ? "" : l.substr(value);
+    }
+    pclose(p);
+    return tags;
+}
+
+// A decoded PROCESSING_PROGRESS report.
+struct Progress {
+    int archived;
+    int pairs;
+    bool operator==(const Progress& o) const { return archived == o.archived && pairs == o.pairs; }
+};
+inline std::ostream& operator<<(std::ostream& os, const Progress& p) {
+    return os << p.archived << " of " << p.pairs;
+}
+
+// Every MAVLink record framed on the pipe so far (the pipe's read end is made non-blocking).
+inline std::vector<mavlink_message_t> drainMessages(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::vector<mavlink_message_t> out;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) break;
+        mavlink_message_t msg{};
+        if (!msgRead(fd, &msg)) break;
+        out.push_back(msg);
+    }
+    return out;
+}
+
+// The progress reports among the messages, checking the envelope of each.
+inline std::vector<Progress> progressReports(const std::vector<mavlink_message_t>& messages) {
+    std::vector<Progress> out;
+    for (const auto& msg : messages) {
+        if (msg.msgid != 172) continue;
+        EXPECT_EQ(msg.sysid, 100);
+        EXPECT_EQ(msg.compid, 100);
+        mavlink_data96_t d{};
+        mavlink_msg_data96_decode(&msg, &d);
+        EXPECT_EQ(d.type, PROCESSING_PROGRESS);
+        EXPECT_EQ(d.len, 6);
+        EXPECT_EQ(d.data[4], 0xFF);
+        EXPECT_EQ(d.data[5], 0xBE);
+        out.push_back({d.data[0] | (d.data[1] << 8), d.data[2] | (d.data[3] << 8)});
+    }
+    return out;
+}
+
+// Changes the working directory for the life of the object (the tagging pass works relative to it).
+class WorkDir {
+public:
+    explicit WorkDir(const std::string& dir) {
+        char buf[4096];
+        old_ = getcwd(buf, sizeof buf) ? buf : "/";
+        EXPECT_EQ(chdir(dir.c_str()), 0);
+    }
+    ~WorkDir() { (void)!chdir(old_.c_str()); }
+
+private:
+    std::string old_;
+};
+
+} // namespace chain
