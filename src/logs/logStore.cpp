@@ -46,9 +46,11 @@ bool isDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Creates the directory when it is missing; true when it was there already.
+// Creates the directory (and missing parents) when it is missing; true when it was there already.
 bool ensureDirectory(const std::string& dir) {
     if (isDirectory(dir)) return true;
+    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
+        mkdir(dir.substr(0, slash).c_str(), 0777);
     mkdir(dir.c_str(), 0777);
     return false;
 }
