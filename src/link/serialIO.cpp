@@ -1,26 +1,27 @@
 #include "link/serialIO.h"
 
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "core/clock.h"
 #include "core/logging.h"
+#include "core/pipes.h"
+#include "link/serialPort.h"
+#include "mavlink/mavlink.h"
 
 std::atomic<uint8_t> msgFilter[256];
 std::atomic<uint8_t> msgModemFilter[256];
 
 namespace {
 
-constexpr uint32_t MSG_ID_COMMAND_LONG = 76;
-constexpr uint16_t CMD_DO_LAND_START = 189;
-
-uint16_t commandOf(const mavlink_message_t* msg) {
-    uint16_t command;
-    memcpy(&command, msg->payload + 28, sizeof command);
-    return command;
-}
-
 int filterWith(const std::atomic<uint8_t>* table, const mavlink_message_t* msg) {
-    if (msg->msgid == MSG_ID_COMMAND_LONG) return commandOf(msg) == CMD_DO_LAND_START ? 0 : 1;
+    if (msg->msgid == MAVLINK_MSG_ID_COMMAND_LONG)
+        return mavlink_msg_command_long_get_command(msg) == MAV_CMD_DO_LAND_START ? 0 : 1;
     if (msg->msgid < 256 && table[msg->msgid] != 0) return 0;
     return 1;
 }
@@ -60,8 +61,143 @@ int filterModemMsg(const mavlink_message_t* msg) {
     return filterWith(msgModemFilter, msg);
 }
 
-// Not built yet: announces itself and waits for the stop flag.
+namespace {
+
+constexpr size_t READ_BUF_LEN = MAVLINK_MAX_PACKET_LEN;
+
+struct Port {
+    const char* name;       // "fc" or "modem": in sendBuf failures and progress lines
+    const char* path;
+    int baud;
+    const char* openedFmt;  // printed with path and baud once the port is configured
+    int (*filter)(const mavlink_message_t*);
+    int fd = -1;
+    mavlink_parser_t parser{};
+    mavlink_message_t msg{};
+    uint32_t received = 0;
+    uint32_t handled = 0;
+};
+
+void openPort(Port* port) {
+    // No controlling terminal: a hang-up on the line must not signal the daemon.
+    int fd = open(port->path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        logPrintf("vorn-camera serialIO failed to open(%s), err=%s\n", port->path, strerror(errno));
+        return;
+    }
+    if (serialPortConfig(fd, port->baud) != 0) {
+        close(fd);
+        return;
+    }
+    port->fd = fd;
+    port->parser = mavlink_parser_t{};
+    logPrintf(port->openedFmt, port->path, port->baud);
+}
+
+void closePort(Port* port) {
+    if (port->fd < 0) return;
+    close(port->fd);
+    port->fd = -1;
+}
+
+// Feeds the bytes to the port's parser and hands every message its filter passes to the
+// message handler.
+void parseBytes(AppContext* ctx, Port* port, const uint8_t* bytes, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        if (mavlink_parse_char(&port->parser, bytes[i], &port->msg) != 1) continue;
+        ++port->received;
+        if (port->received % 1000 == 0)
+            logPrintf("vorn-camera serialIO %ld %s msgs received, %ld handled\n", static_cast<long>(port->received),
+                      port->name, static_cast<long>(port->handled));
+        if (port->filter(&port->msg) != 0) continue;
+        if (msgWrite(ctx->msgPipe[1], &port->msg))
+            ++port->handled;
+        else
+            logPuts("vorn-camera serialIO failed to write to the msgPipe");
+    }
+}
+
+// Reads what the port has; false when the port has gone (end of file or a hard error).
+bool readPort(Port* port, uint8_t* buf, ssize_t* got) {
+    *got = read(port->fd, buf, READ_BUF_LEN);
+    if (*got > 0) return true;
+    if (*got < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    closePort(port);
+    return false;
+}
+
+void serviceFc(AppContext* ctx, Port* fc, Port* modem) {
+    uint8_t buf[READ_BUF_LEN];
+    ssize_t n = 0;
+    if (!readPort(fc, buf, &n) || n <= 0) return;
+    // Bridge first, so forwarding never waits for the message handler.
+    if (modem->fd >= 0) sendBuf(modem->fd, static_cast<size_t>(n), buf, modem->name);
+    parseBytes(ctx, fc, buf, static_cast<size_t>(n));
+}
+
+void serviceModem(AppContext* ctx, Port* modem, Port* fc) {
+    uint8_t buf[READ_BUF_LEN];
+    ssize_t n = 0;
+    if (!readPort(modem, buf, &n) || n <= 0) return;
+    if (fc->fd < 0) return;
+    sendBuf(fc->fd, static_cast<size_t>(n), buf, fc->name);
+    parseBytes(ctx, modem, buf, static_cast<size_t>(n));
+}
+
+void serviceFcPipe(AppContext* ctx, Port* fc) {
+    mavlink_message_t msg{};
+    if (!msgRead(ctx->fcPipe[0], &msg)) {
+        logPuts("vorn-camera serialIO failed to read from the fcPipe");
+        return;
+    }
+    uint8_t buf[READ_BUF_LEN];
+    uint16_t len = mavlink_msg_to_send_buffer(buf, &msg);
+    sendBuf(fc->fd, len, buf, fc->name);
+}
+
+// One pass of the loop; returns after at most about a second (two while the flight controller
+// port cannot be opened).
+void serialPass(AppContext* ctx, Port* fc, Port* modem) {
+    if (fc->fd < 0) openPort(fc);
+    if (modem->fd < 0 && ctx->useModem) openPort(modem);
+    if (fc->fd < 0) {
+        sleepMs(2000);
+        return;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fc->fd, &readable);
+    int maxFd = fc->fd;
+    if (modem->fd >= 0) {
+        FD_SET(modem->fd, &readable);
+        maxFd = std::max(maxFd, modem->fd);
+    }
+    FD_SET(ctx->fcPipe[0], &readable);
+    maxFd = std::max(maxFd, ctx->fcPipe[0]);
+    timeval timeout{1, 0};
+    int ready = select(maxFd + 1, &readable, nullptr, nullptr, &timeout);
+    if (ready < 0 && errno == EINTR) return; // a signal, e.g. the stop request
+    if (ready < 0) {
+        logPrintf("vorn-camera serialIO select failed, err=%s\n", strerror(errno));
+        sleepMs(2000);
+        return;
+    }
+    if (ready == 0) return;
+    if (FD_ISSET(fc->fd, &readable)) serviceFc(ctx, fc, modem);
+    if (modem->fd >= 0 && FD_ISSET(modem->fd, &readable)) serviceModem(ctx, modem, fc);
+    if (fc->fd >= 0 && FD_ISSET(ctx->fcPipe[0], &readable)) serviceFcPipe(ctx, fc);
+}
+
+} // namespace
+
 void serialIOThread(AppContext* ctx) {
     logPuts("vorn-camera serialIO started...");
-    while (!ctx->quit) sleepMs(1000);
+    Port fc{"fc", ctx->fcPort, ctx->fcBaud, "vorn-camera serialIO flight controller on %s opened at %d baud\n",
+            filterMsg};
+    Port modem{"modem", ctx->modemPort, ctx->modemBaud,
+               "vorn-camera serialIO telemetry modem on %s opened at %d baud\n", filterModemMsg};
+    while (!ctx->quit) serialPass(ctx, &fc, &modem);
+    closePort(&fc);
+    closePort(&modem);
+    logPuts("vorn-camera serialIO exit");
 }

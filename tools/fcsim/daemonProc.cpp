@@ -1,0 +1,87 @@
+#include "daemonProc.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+int g_status = -1;
+
+int statusOf(int raw) {
+    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+    return -1;
+}
+
+[[noreturn]] void execChild(const std::vector<std::string>& argv, const std::string& workDir,
+                            const std::vector<std::string>& env, int out) {
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) {
+        fprintf(stderr, "fcsim: cannot enter %s: %s\n", workDir.c_str(), strerror(errno));
+        _exit(127);
+    }
+    for (const auto& kv : env) putenv(const_cast<char*>(kv.c_str()));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    execvp(args[0], args.data());
+    fprintf(stderr, "fcsim: cannot start %s: %s\n", args[0], strerror(errno));
+    _exit(127);
+}
+
+} // namespace
+
+bool startDaemon(Sim* sim, const std::vector<std::string>& argv, const std::string& workDir,
+                 const std::vector<std::string>& env) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        fprintf(stderr, "fcsim: pipe failed: %s\n", strerror(errno));
+        return false;
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        fprintf(stderr, "fcsim: fork failed: %s\n", strerror(errno));
+        return false;
+    }
+    if (pid == 0) execChild(argv, workDir, env, fds[1]);
+    close(fds[1]);
+    sim->daemonPid = pid;
+    sim->daemonOut = fds[0];
+    say("fcsim: daemon started, pid %d", static_cast<int>(pid));
+    return true;
+}
+
+bool daemonRunning(Sim* sim) {
+    if (sim->daemonPid < 0) return false;
+    int raw;
+    pid_t r = waitpid(sim->daemonPid, &raw, WNOHANG);
+    if (r == 0) return true;
+    if (r == sim->daemonPid) g_status = statusOf(raw);
+    sim->daemonPid = -1;
+    return false;
+}
+
+int stopDaemon(Sim* sim, double seconds) {
+    if (!daemonRunning(sim)) return g_status;
+    kill(sim->daemonPid, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!daemonRunning(sim)) return g_status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(sim->daemonPid, SIGKILL);
+    waitpid(sim->daemonPid, nullptr, 0);
+    sim->daemonPid = -1;
+    return -1;
+}
