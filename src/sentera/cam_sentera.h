@@ -4,12 +4,16 @@
 
 #include "core/AppContext.h"
 
+// Where the camera's card share is mounted (a fixed path, resolved through sandboxPath).
+inline constexpr const char* senteraMountPoint = "/media/usbdrive";
+
 void sentera_initialize();
 void initialize_sentera(CameraContext* cam);
 int isSenteraMounted();
 int isMounted_sentera();
 int mount_sentera();
 int unmount_sentera();
+// missionID: at most 32 bytes are used, a zero byte ends it earlier.
 int startSession_sentera(const char* missionID);
 int stopSession_sentera();
 int postflight_sentera(CameraContext* cam);

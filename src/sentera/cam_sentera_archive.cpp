@@ -1,0 +1,160 @@
+#include "sentera/cam_sentera_archive.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "archive/cardInventory.h"
+#include "archive/geotagDb.h"
+#include "core/logging.h"
+#include "core/sandbox.h"
+#include "sentera/cam_sentera.h"
+#include "sentera/cam_sentera_utils.h"
+
+namespace {
+
+struct FileClose {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileClose>;
+
+// A config.yml is a few hundred bytes; anything this large is not one.
+constexpr long maxConfigSize = 1L << 20;
+
+// Reads the whole file into text; false (logged) when it cannot be opened, sized or read.
+bool readConfig(const std::string& path, std::string* text) {
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f) {
+        logPrintf("vorn-camera findSensors ERROR: Failed to open file: %s\n", path.c_str());
+        return false;
+    }
+    long size = std::fseek(f.get(), 0, SEEK_END) == 0 ? std::ftell(f.get()) : -1;
+    if (size < 0 || size > maxConfigSize) {
+        errPrintf("vorn-camera findSensors ERROR: Failed to find size of %s\n", path.c_str());
+        return false;
+    }
+    // Read from wherever the stream stands: at the end that is an empty text.
+    if (std::fseek(f.get(), 0, SEEK_SET) != 0)
+        errPrintf("vorn-camera findSensors ERROR: Failed to reset file stream position indicator");
+    text->assign(static_cast<size_t>(size), '\0');
+    size_t got = std::fread(text->data(), 1, text->size(), f.get());
+    if (std::ferror(f.get())) {
+        errPrintf("vorn-camera findSensors ERROR: Failed to read file: %s\n", path.c_str());
+        return false;
+    }
+    text->resize(got); // the file may have shrunk: parse only what was read
+    return true;
+}
+
+// Every "CamName: " names a sensor up to the next carriage return (leading ones skipped);
+// a line feed does not end a name.
+std::vector<std::string> parseSensorNames(const std::string& text) {
+    std::vector<std::string> sensors;
+    const char* p = text.c_str();
+    while ((p = splitStr(p, "CamName: "))) {
+        p += std::strspn(p, "\r");
+        size_t len = std::strcspn(p, "\r");
+        if (len == 0) break;
+        std::string name(p, len);
+        logPrintf("vorn-camera got sensorName: %s\n", name.c_str());
+        sensors.push_back("/" + name + "/");
+        p += len;
+        if (*p == '\r') ++p;
+    }
+    return sensors;
+}
+
+int fileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_size) : 0;
+}
+
+// Writes one oldfiles row per image number and sensor; returns the last path built.
+std::string storeSensorImages(sqlite3* db, const std::vector<std::string>& sensors, const std::string& session,
+                              int count, int flightNumber) {
+    std::string lastPath;
+    int rc = 0;
+    Stmt insert = prepareStmt(db, sql::insertOldFile, &rc);
+    if (!insert) {
+        logPrintf("vorn-camera storeFlightImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertOldFile, rc);
+        return lastPath;
+    }
+    std::string sessionDir = sandboxPath(senteraMountPoint) + "/snapshots/" + session;
+    for (size_t i = 0; i < sensors.size(); ++i) {
+        logPrintf("vorn-camera storeFlightImages storing images from sensor %d: %s\n", static_cast<int>(i),
+                  sensors[i].c_str());
+        // The first sensor's count stands for every sensor; missing files are entered with size 0.
+        for (int n = 1; n <= count; ++n) {
+            char fileName[32];
+            std::snprintf(fileName, sizeof fileName, "%s%05d%s", "IMG_", n, ".jpg");
+            lastPath = sessionDir + sensors[i] + fileName;
+            sqlite3_bind_text(insert.get(), 1, lastPath.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(insert.get(), 2, fileSize(lastPath));
+            sqlite3_bind_int(insert.get(), 3, flightNumber);
+            rc = sqlite3_step(insert.get());
+            if (rc != SQLITE_DONE)
+                logPrintf("vorn-camera storeFlightImages insertOld(%s) failed, rc=%d\n", lastPath.c_str(), rc);
+            sqlite3_reset(insert.get());
+        }
+    }
+    return lastPath;
+}
+
+} // namespace
+
+void copySenteraFlight(CameraContext* cam, CameraContext* flight) {
+    std::lock_guard<std::mutex> guard(cam->lock);
+    flight->db = cam->db;
+    std::copy(std::begin(cam->missionID), std::end(cam->missionID), flight->missionID);
+    flight->camType = cam->camType;
+    flight->flightTime = cam->flightTime;
+}
+
+std::vector<std::string> findSensors() {
+    logPuts("vorn-camera findSensors started");
+    std::string path = sandboxPath(std::string(senteraMountPoint) + "/info/config.yml");
+    if (!exists(path.c_str())) {
+        path = sandboxPath(std::string(senteraMountPoint) + "/config.yml");
+        if (!exists(path.c_str())) return {};
+    }
+    logPrintf("vorn-camera findSensors found config file: %s\n", path.c_str());
+    std::string text;
+    if (!readConfig(path, &text)) return {};
+    std::vector<std::string> sensors = parseSensorNames(text);
+    if (sensors.empty()) logPuts("vorn-camera findSensors failed to find any sensorNames");
+    return sensors;
+}
+
+int storeSenteraImagesSamba(CameraContext* cam) {
+    // One consistent copy of the flight: the message handler may rewrite the live fields.
+    CameraContext flight;
+    copySenteraFlight(cam, &flight);
+    if (mount_sentera() != 0) {
+        logPuts("vorn-camera storeSenteraImages ERROR: Unable to mount Sentera");
+        return -1;
+    }
+    std::vector<std::string> sensors = findSensors();
+    if (sensors.empty()) {
+        logPuts("vorn-camera storeSenteraImages ERROR: No sensors found");
+        return -1;
+    }
+    std::string missionID(flight.missionID, missionIdLength(flight.missionID));
+    std::optional<std::string> session = getCurrentSession(missionID.c_str());
+    int count = session ? getCurrentSessionImages(session->c_str(), sensors[0].c_str()) : 0;
+    logPrintf("vorn-camera storeSenteraImages Session: %s  Number of Images: %d\n", session ? session->c_str() : "",
+              count);
+    if (count == 0) {
+        logPuts("vorn-camera storeSenteraImages ERROR: No images found found");
+        return -1;
+    }
+    int flightNumber = nextFlightNumber(flight.db);
+    std::string lastPath = storeSensorImages(flight.db, sensors, *session, count, flightNumber);
+    writeFlightRow(&flight, flightNumber, lastPath.c_str());
+    return count;
+}
