@@ -96,7 +96,9 @@ public:
         EXPECT_TRUE(out.waitFor("vorn-camera msgHandler started...\n"));
         sync();
         // The first pass that saw input sends the handler's own heartbeat.
-        if (!useModem) EXPECT_EQ(nextFc().msgid, MAVLINK_MSG_ID_HEARTBEAT);
+        if (!useModem) {
+            EXPECT_EQ(nextFc().msgid, MAVLINK_MSG_ID_HEARTBEAT);
+        }
     }
 
     ~HandlerRig() {
