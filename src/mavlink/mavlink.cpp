@@ -68,10 +68,12 @@ uint16_t frameLength(const uint8_t* buf) {
     return n;
 }
 
+uint32_t msgidOf(const uint8_t* buf) { return buf[7] | (buf[8] << 8) | (uint32_t(buf[9]) << 16); }
+
 // Checks the complete candidate frame in buf and, when valid, stores it in msg.
 bool acceptFrame(const uint8_t* buf, mavlink_message_t* msg) {
     uint8_t len = buf[1];
-    uint32_t msgid = buf[7] | (buf[8] << 8) | (uint32_t(buf[9]) << 16);
+    uint32_t msgid = msgidOf(buf);
     uint8_t extra;
     if (!crcExtraOf(msgid, &extra)) return false;
     const uint8_t* payload = buf + HEADER_LEN;
@@ -101,6 +103,7 @@ bool acceptFrame(const uint8_t* buf, mavlink_message_t* msg) {
 // Drops the first `from` held bytes and any garbage after them, so that the held bytes
 // again start with a start byte (or are empty).
 void restartAt(mavlink_parser_t* p, uint16_t from) {
+    p->need = 0;
     const void* next = from < p->have ? memchr(p->buf + from, MAVLINK_STX, p->have - from) : nullptr;
     if (!next) {
         p->have = 0;
@@ -111,29 +114,45 @@ void restartAt(mavlink_parser_t* p, uint16_t from) {
     memmove(p->buf, p->buf + start, p->have);
 }
 
+// Works through the held bytes until they need more input or a frame completes. A candidate
+// that turns out false is rescanned from its next start byte, so a frame that arrived inside
+// it is still found; at most one frame is returned per call, a further complete frame already
+// held comes out with the next byte.
+uint8_t examine(mavlink_parser_t* p, mavlink_message_t* msg) {
+    while (p->have >= 3) {
+        if (!p->need) {
+            // Give up on a candidate as soon as its header rules it out: flags we cannot
+            // handle, or a message whose checksum we cannot check.
+            uint8_t extra;
+            if (p->buf[2] & ~MAVLINK_IFLAG_SIGNED) {
+                restartAt(p, 1);
+                continue;
+            }
+            if (p->have < HEADER_LEN) return 0;
+            if (!crcExtraOf(msgidOf(p->buf), &extra)) {
+                restartAt(p, 1);
+                continue;
+            }
+            p->need = frameLength(p->buf);
+        }
+        if (p->have < p->need) return 0;
+        if (acceptFrame(p->buf, msg)) {
+            restartAt(p, p->need);
+            return 1;
+        }
+        restartAt(p, 1);
+    }
+    return 0;
+}
+
 }  // namespace
 
 uint8_t mavlink_parse_char(mavlink_parser_t* parser, uint8_t c, mavlink_message_t* msg) {
     if (parser->have == 0 && c != MAVLINK_STX) return 0;
     // Invariant: at most one byte short of a full frame is held here, so c always fits.
     parser->buf[parser->have++] = c;
-    // A candidate that turns out false is rescanned from its next start byte, so a frame
-    // that arrived inside it is still found; at most one frame is returned per call, any
-    // further complete frame already held comes out with the next byte.
-    while (parser->have >= 3) {
-        if (parser->buf[2] & ~MAVLINK_IFLAG_SIGNED) {  // incompatibility flags we cannot handle
-            restartAt(parser, 1);
-            continue;
-        }
-        uint16_t need = frameLength(parser->buf);
-        if (parser->have < need) return 0;
-        if (acceptFrame(parser->buf, msg)) {
-            restartAt(parser, need);
-            return 1;
-        }
-        restartAt(parser, 1);
-    }
-    return 0;
+    if (parser->have < parser->need) return 0;  // inside an accepted header's frame
+    return examine(parser, msg);
 }
 
 uint16_t mavlink_msg_to_send_buffer(uint8_t* buf, const mavlink_message_t* msg) {

@@ -48,4 +48,5 @@ struct mavlink_channel_t {
 struct mavlink_parser_t {
     uint8_t buf[MAVLINK_MAX_PACKET_LEN];
     uint16_t have;  // bytes held in buf
+    uint16_t need;  // length of the frame once its header has been accepted, else 0
 };

@@ -342,8 +342,9 @@ TEST(MavlinkGolden, ParserDecodesEveryFrame) {
         EXPECT_EQ(msg.ck[0], ck[0]);
         EXPECT_EQ(msg.ck[1], ck[1]);
         for (size_t k = len; k < sizeof msg.payload; ++k) ASSERT_EQ(msg.payload[k], 0) << g.label() << " byte " << k;
-        if (g.isSigned)
+        if (g.isSigned) {
             EXPECT_EQ(0, memcmp(msg.signature, &g.frame[12 + len], MAVLINK_SIGNATURE_BLOCK_LEN)) << g.label();
+        }
         if (codec.check) codec.check(g, &msg);
 
         // The parsed record goes out again unchanged (the bridge of ground messages relies on it).
