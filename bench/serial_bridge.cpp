@@ -1,0 +1,200 @@
+// Bridge throughput of the real daemon: with the modem bridged, a paced stream of MAVLink frames
+// flows flight controller -> modem and modem -> flight controller at the byte rate of a
+// 1.5 Mbaud line (150 kB/s each way). Reports bytes lost, the latency each frame took through
+// the daemon (pty in, daemon, pty out) and the daemon's CPU share.
+//
+//   bench_serial_bridge [SECONDS]   (default 30)
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mavlink/mavlink.h"
+#include "support/testSupport.h"
+
+namespace {
+
+constexpr double BYTES_PER_SECOND = 150000.0; // 1.5 Mbaud, 10 bits per byte
+constexpr uint8_t PAYLOAD_LEN = 37;           // SERVO_OUTPUT_RAW with extensions
+
+int64_t nowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+struct Pty {
+    int master = -1;
+    std::string path;
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        grantpt(master);
+        unlockpt(master);
+        path = ptsname(master);
+        int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+        termios tty{};
+        tcgetattr(slave, &tty);
+        cfmakeraw(&tty);
+        tcsetattr(slave, TCSANOW, &tty);
+        close(slave);
+    }
+};
+
+// One direction: frames numbered from 0, stamped with their send time.
+struct Stream {
+    const char* name;
+    int in;  // where the frames are written
+    int out; // where they come out of the daemon
+    uint8_t sysid;
+    std::atomic<uint64_t> framesSent{0}, bytesSent{0};
+    uint64_t framesGot = 0, bytesGot = 0, corrupt = 0, outOfOrder = 0;
+    std::vector<int64_t> latencyNs;
+};
+
+uint16_t buildFrame(Stream* s, mavlink_channel_t* chan, uint32_t number, uint8_t* buf) {
+    uint8_t payload[PAYLOAD_LEN];
+    for (size_t i = 0; i < sizeof payload; ++i) payload[i] = static_cast<uint8_t>(0xA5 ^ i);
+    int64_t t = nowNs();
+    memcpy(payload, &number, sizeof number);
+    memcpy(payload + 4, &t, sizeof t);
+    mavlink_message_t msg{};
+    mavlink_finalize_message(&msg, s->sysid, 1, chan, MAVLINK_MSG_ID_SERVO_OUTPUT_RAW, payload, sizeof payload,
+                             MAVLINK_MSG_ID_SERVO_OUTPUT_RAW_CRC);
+    return mavlink_msg_to_send_buffer(buf, &msg);
+}
+
+void writer(Stream* s, double seconds) {
+    mavlink_channel_t chan{};
+    uint32_t number = 0;
+    int64_t start = nowNs(), end = start + static_cast<int64_t>(seconds * 1e9);
+    uint8_t batch[8192];
+    while (nowNs() < end) {
+        double due = (nowNs() - start) * 1e-9 * BYTES_PER_SECOND;
+        size_t len = 0;
+        while (s->bytesSent + len < due && len + MAVLINK_MAX_PACKET_LEN < sizeof batch)
+            len += buildFrame(s, &chan, number++, batch + len);
+        size_t done = 0;
+        while (done < len) {
+            ssize_t n = write(s->in, batch + done, len - done);
+            if (n > 0) done += static_cast<size_t>(n);
+        }
+        s->bytesSent += len;
+        s->framesSent = number;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+}
+
+void reader(Stream* s, const std::atomic<bool>* stop) {
+    mavlink_parser_t parser{};
+    mavlink_message_t msg{};
+    int64_t expected = 0;
+    uint8_t buf[4096];
+    while (!*stop) {
+        pollfd p{s->out, POLLIN, 0};
+        if (poll(&p, 1, 50) != 1) continue;
+        ssize_t n = read(s->out, buf, sizeof buf);
+        int64_t t = nowNs();
+        for (ssize_t i = 0; i < n; ++i) {
+            if (mavlink_parse_char(&parser, buf[i], &msg) != 1) continue;
+            if (msg.msgid != MAVLINK_MSG_ID_SERVO_OUTPUT_RAW || msg.sysid != s->sysid) continue; // the daemon's own
+            uint32_t number;
+            int64_t sent;
+            memcpy(&number, msg.payload, sizeof number);
+            memcpy(&sent, msg.payload + 4, sizeof sent);
+            if (msg.len != PAYLOAD_LEN) ++s->corrupt;
+            if (number != expected) ++s->outOfOrder;
+            expected = static_cast<int64_t>(number) + 1;
+            ++s->framesGot;
+            s->bytesGot += 12 + msg.len;
+            s->latencyNs.push_back(t - sent);
+        }
+    }
+}
+
+// utime + stime of a process, in clock ticks.
+long cpuTicks(pid_t pid) {
+    std::string stat = vt::readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    long utime = 0, stime = 0;
+    // Fields after the command name: state is field 3; utime and stime are fields 14 and 15.
+    sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
+    return utime + stime;
+}
+
+double percentile(std::vector<int64_t> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1))] / 1e6;
+}
+
+void report(const Stream& s, uint64_t frameBytes) {
+    uint64_t lost = (s.framesSent - s.framesGot) * frameBytes;
+    printf("%-14s sent %8" PRIu64 " frames %9" PRIu64 " bytes | received %8" PRIu64 " frames | lost %" PRIu64
+           " bytes | corrupt %" PRIu64 " | out of order %" PRIu64 " | latency p50 %.3f ms p99 %.3f ms max %.3f ms\n",
+           s.name, s.framesSent.load(), s.bytesSent.load(), s.framesGot, lost, s.corrupt, s.outOfOrder,
+           percentile(s.latencyNs, 0.5), percentile(s.latencyNs, 0.99), percentile(s.latencyNs, 1.0));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    double seconds = argc > 1 ? atof(argv[1]) : 30.0;
+    vt::TempDir work;
+    vt::StubPath stubs;
+    stubs.add("nmcli");
+    vt::makeDirs(work / "root/vorn/dataflashlogs");
+    Pty fc, modem;
+    vt::Daemon daemon(work.path(), {fc.path, "1500000", "--modem", modem.path, "1500000"},
+                      {{"VORN_ROOT", work.path()}});
+    if (!daemon.waitForOutput("telemetry modem on") || !daemon.waitForOutput("flight controller on")) {
+        fprintf(stderr, "daemon did not open its ports:\n%s", daemon.output().c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2)); // let start-up work settle
+    Stream up{"fc -> modem", fc.master, modem.master, 1, {}, {}, 0, 0, 0, 0, {}};
+    Stream down{"modem -> fc", modem.master, fc.master, 255, {}, {}, 0, 0, 0, 0, {}};
+    up.latencyNs.reserve(static_cast<size_t>(seconds * 5000));
+    down.latencyNs.reserve(static_cast<size_t>(seconds * 5000));
+    std::atomic<bool> stop{false};
+    std::thread r1(reader, &up, &stop), r2(reader, &down, &stop);
+
+    long ticks0 = cpuTicks(daemon.pid());
+    int64_t t0 = nowNs();
+    std::thread w1(writer, &up, seconds), w2(writer, &down, seconds);
+    w1.join();
+    w2.join();
+    // Whatever is still on its way gets a second to arrive.
+    vt::waitUntil([&] { return up.framesGot == up.framesSent && down.framesGot == down.framesSent; },
+                  std::chrono::seconds(1));
+    int64_t t1 = nowNs();
+    long ticks1 = cpuTicks(daemon.pid());
+    stop = true;
+    r1.join();
+    r2.join();
+
+    uint8_t probe[MAVLINK_MAX_PACKET_LEN];
+    mavlink_channel_t chan{};
+    uint64_t frameBytes = buildFrame(&up, &chan, 0, probe);
+    double cpu = (ticks1 - ticks0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / ((t1 - t0) * 1e-9) * 100;
+    printf("serial bridge through vorn-camera, %.0f s, %.0f bytes/s each way, %" PRIu64 "-byte frames\n", seconds,
+           BYTES_PER_SECOND, frameBytes);
+    report(up, frameBytes);
+    report(down, frameBytes);
+    printf("daemon CPU: %.2f %% of one core (machine load average: %s)\n", cpu,
+           vt::readFile("/proc/loadavg").substr(0, 14).c_str());
+    daemon.stop();
+    bool ok = up.framesGot == up.framesSent && down.framesGot == down.framesSent && up.corrupt + down.corrupt == 0;
+    return ok ? 0 : 2;
+}
