@@ -184,11 +184,7 @@ protected:
     CameraContext cam;
 };
 
-size_t count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
+using st::count;
 
 TEST_F(SenteraArchive, SessionImagesOfEverySensorAreRecorded) {
     threeImageSession();

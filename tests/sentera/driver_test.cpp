@@ -26,11 +26,7 @@ protected:
     }
 };
 
-size_t count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
+using st::count;
 
 TEST_F(SenteraDriver, StartEndsWhenTheCameraIsReady) {
     camera.reply(controlRoute, {"{}"});

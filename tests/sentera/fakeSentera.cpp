@@ -114,6 +114,12 @@ const std::string& sandboxRoot() {
     return sandbox->dir.path();
 }
 
+size_t count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
 int closedPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

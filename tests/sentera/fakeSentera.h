@@ -66,6 +66,9 @@ protected:
     std::vector<long> sleeps;
 };
 
+// How often needle occurs in text.
+size_t count(const std::string& text, const std::string& needle);
+
 // A port on 127.0.0.1 that nobody listens on.
 int closedPort();
 

@@ -36,11 +36,7 @@ private:
     int saved_;
 };
 
-size_t count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
+using st::count;
 
 class SenteraFlight : public st::SenteraTest {
 protected:
