@@ -49,6 +49,14 @@ inline void createSchema(sqlite3* db) {
         exec(db, s);
 }
 
+// The camera-less driver's prepared shots: a table with the columns of image.
+inline void createOrigImage(sqlite3* db) {
+    std::string statement = sql::createImage;
+    const std::string name = "IF NOT EXISTS image";
+    statement.replace(statement.find(name), name.size(), "origImage");
+    exec(db, statement);
+}
+
 // Rows of a query, every column as text ("NULL" for a null).
 inline std::vector<std::vector<std::string>> query(sqlite3* db, const std::string& statement) {
     std::vector<std::vector<std::string>> rows;

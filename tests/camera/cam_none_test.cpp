@@ -49,7 +49,7 @@ protected:
 } // namespace
 
 TEST_F(CameraLess, FirstTriggerInstallsThePreparedDataSetOnlyOnce) {
-    chain::exec(cam.db, "CREATE TABLE origImage AS SELECT * FROM image WHERE 0");
+    chain::createOrigImage(cam.db);
     chain::addShot(cam.db, {1000, 1, 2, 3, 4}, "origImage");
     chain::addShot(cam.db, {3000, 5, 6, 7, 8}, "origImage");
     chain::addShot(cam.db, {9, 9, 9, 9, 9}); // a shot of an earlier flight is replaced
@@ -66,7 +66,7 @@ TEST_F(CameraLess, FirstTriggerInstallsThePreparedDataSetOnlyOnce) {
 }
 
 TEST_F(CameraLess, AnEmptyPreparedImageDirectoryStillReplacesTheShots) {
-    chain::exec(cam.db, "CREATE TABLE origImage AS SELECT * FROM image WHERE 0");
+    chain::createOrigImage(cam.db);
     chain::addShot(cam.db, {1000, 1, 2, 3, 4}, "origImage");
     EXPECT_EQ(firstTrigger(), 0);
     EXPECT_EQ(chain::query(cam.db, "SELECT time FROM image"), (Rows{{"1000"}}));

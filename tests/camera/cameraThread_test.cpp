@@ -182,7 +182,7 @@ TEST_F(CameraThreadTest, WithoutADatabaseNoTableIsMadeAndTheThreadRuns) {
 // progress reports out.
 TEST_F(CameraThreadTest, CameraLessFlightTagsEveryImageWithItsOwnShot) {
     chain::createSchema(db.get());
-    chain::exec(db.get(), std::string("CREATE TABLE origImage AS SELECT * FROM image WHERE 0"));
+    chain::createOrigImage(db.get());
     vt::makeDirs(dir / "images");
     vt::makeDirs(dir / "triggered");
     const int shots = 10;
