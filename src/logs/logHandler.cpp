@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "core/logging.h"
