@@ -105,7 +105,7 @@ int tagAndArchive(ImageNode* node, sqlite3_stmt* insert, int flightNumber, int a
     std::string command = tagCommand(node->geo, orientation, file);
     logPrintf("vorn-camera %d of %d, %s\n", archived + 1, pairs, command.c_str());
     runShell(command);
-    runShell("rm -f " + shellQuote(file.base + ".exv"));
+    std::remove((file.base + ".exv").c_str()); // the conversion's temporary EXIF block, if any
     std::snprintf(node->path, sizeof node->path, "%s", file.joined().c_str());
 
     struct stat st;
@@ -121,6 +121,40 @@ int tagAndArchive(ImageNode* node, sqlite3_stmt* insert, int flightNumber, int a
         return 0;
     }
     return 1;
+}
+
+// Runs the archive rows of a pass (its flights row and one oldfiles row per image) as one
+// transaction: one disk sync for the pass instead of one per image, and a pass cut short (power
+// lost) leaves no archived file whose shot is still waiting to be paired, so the next pass pairs
+// the same files with the same shots again.
+int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation) {
+    sqlite3* db = cam->db;
+    int rc = sqlite3_exec(db, sql::beginTransaction, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::beginTransaction, rc);
+    int flightNumber = nextFlightNumber(db);
+    writeFlightRow(cam, flightNumber, sql::insertFlight);
+
+    int archived = 0;
+    Stmt insert = prepareStmt(db, sql::insertTaggedFile, &rc);
+    if (!insert) {
+        logPrintf("vorn-camera updatePairedImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertTaggedFile, rc);
+    } else {
+        for (ImageNode* node = images; node; node = node->next) {
+            if (node->path[0] == '\0') continue;
+            if (!tagAndArchive(node, insert.get(), flightNumber, archived, pairs, convert, orientation)) continue;
+            ++archived;
+            if (fcPipe != -1) sendProgress(fcPipe, archived, pairs);
+        }
+    }
+    insert.reset();
+    if (sqlite3_get_autocommit(db)) return archived; // no transaction was opened
+    rc = sqlite3_exec(db, sql::endTransaction, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::endTransaction, rc);
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return -1;
+    }
+    return archived;
 }
 
 } // namespace
@@ -194,27 +228,12 @@ void formatDateTaken(uint64_t time, char* out) {
 }
 
 int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation) {
-    sqlite3* db = cam->db;
-    int flightNumber = nextFlightNumber(db);
-    writeFlightRow(cam, flightNumber, sql::insertFlight);
-
-    int archived = 0;
-    int rc = 0;
-    Stmt insert = prepareStmt(db, sql::insertTaggedFile, &rc);
-    if (!insert) {
-        logPrintf("vorn-camera updatePairedImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertTaggedFile, rc);
-    } else {
-        for (ImageNode* node = images; node; node = node->next) {
-            if (node->path[0] == '\0') continue;
-            if (!tagAndArchive(node, insert.get(), flightNumber, archived, pairs, convert, orientation)) continue;
-            ++archived;
-            if (fcPipe != -1) sendProgress(fcPipe, archived, pairs);
-        }
-    }
+    int archived = archiveTaggedImages(cam, images, pairs, fcPipe, convert, orientation);
+    if (archived < 0) return 0; // nothing archived: the shots stay for the next pass
 
     mavlink_message_t finalMsg = progressMessage(pairs, pairs);
     runShell(copyToGeodoneCommand);
-    rc = sqlite3_exec(db, sql::deleteImages, nullptr, nullptr, nullptr);
+    int rc = sqlite3_exec(cam->db, sql::deleteImages, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         logPrintf("vorn-camera storeFlightImages sqlite3_exec(%s) failed, rc=%d\n", sql::deleteImages, rc);
         return 0;

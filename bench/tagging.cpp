@@ -1,0 +1,163 @@
+// Tagging pass over a card of 200 JPEGs of 3 to 5 MB: pairing, exiv2 tagging, archiving and the
+// progress reports, against the floor of running the same exiv2 commands from a plain shell
+// loop over the same files. Prints both rates in images per second and their ratio.
+//
+//   bench_tagging [images=200] [rounds=3]
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/cardInventory.h"
+#include "archive/chainFixtures.h"
+#include "archive/filePairing.h"
+#include "archive/geotagDb.h"
+#include "core/shell.h"
+#include "support/testSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Setup {
+    vt::TempDir dir;
+    std::string card = dir / "card";
+    std::string originals = dir / "originals";
+    int images = 200;
+};
+
+std::string imageName(int k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "IMG_%04d.JPG", k + 1);
+    return name;
+}
+
+GeoData shotOf(int k) {
+    return {1700000000000 + k * 2000LL, -353632621 + k * 4491, 1491652374 + (k % 7) * 4406, 0, 0, (k % 2) * 18000,
+            704000 + k, 0};
+}
+
+// Three noise images of about 3.2, 3.8 and 4.4 MB, copied round-robin to make the card.
+void makeOriginals(const Setup& s) {
+    vt::makeDirs(s.originals);
+    const char* sizes[] = {"2400x1800", "2600x1950", "2800x2100"};
+    for (int i = 0; i < 3; ++i) {
+        std::string cmd = std::string("convert -size ") + sizes[i] + " xc:gray +noise Random -quality 92 " +
+                          shellQuote(s.originals + "/base" + std::to_string(i) + ".JPG");
+        if (runShell(cmd) != 0) {
+            std::fprintf(stderr, "bench_tagging: ImageMagick failed: %s\n", cmd.c_str());
+            std::exit(1);
+        }
+    }
+}
+
+// Fresh untagged copies on the card (not timed).
+void restoreCard(const Setup& s) {
+    runShell("rm -rf " + shellQuote(s.card) + " && mkdir -p " + shellQuote(s.card));
+    for (int k = 0; k < s.images; ++k)
+        runShell("cp " + shellQuote(s.originals + "/base" + std::to_string(k % 3) + ".JPG") + " " +
+                 shellQuote(s.card + "/" + imageName(k)));
+    runShell("sync");
+}
+
+// The exiv2 command the pass runs for shot k, as the plain loop runs it.
+std::string exivCommand(const Setup& s, int k) {
+    GeoData g = shotOf(k);
+    char args[6][128];
+    std::snprintf(args[0], sizeof args[0], "-M \"set Exif.Image.Orientation %d\"", 6);
+    formatLatitude(g.lat, args[1]);
+    formatLongitude(g.lon, args[2]);
+    formatAltitude(g.alt, args[3]);
+    formatHeading(g.yaw, args[4]);
+    formatDateTaken(static_cast<uint64_t>(g.time), args[5]);
+    std::string cmd = "exiv2";
+    for (const char* a : args) cmd += std::string(" ") + a;
+    return cmd + " " + shellQuote(s.card + "/" + imageName(k));
+}
+
+double floorRun(const Setup& s) {
+    std::string script = s.dir / "loop.sh";
+    std::string body;
+    for (int k = 0; k < s.images; ++k) body += exivCommand(s, k) + "\n";
+    vt::writeFile(script, body);
+    auto start = Clock::now();
+    runShell("sh " + shellQuote(script) + " >/dev/null 2>&1");
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The daemon's pass: list the shots and the card, pair, tag, archive, report, copy, empty.
+double passRun(const Setup& s, int* archived) {
+    chain::WorkDir work(s.dir.path());
+    std::remove("geodata.db");
+    chain::Db db = chain::openDb("geodata.db");
+    chain::createSchema(db.get());
+    for (int k = 0; k < s.images; ++k) {
+        GeoData g = shotOf(k);
+        chain::addShot(db.get(), {g.time, g.lat, g.lon, g.yaw, g.alt});
+    }
+    CameraContext cam;
+    cam.db = db.get();
+    int fc[2];
+    if (pipe(fc) != 0) std::exit(1);
+    std::thread drain([&] {
+        char buf[4096];
+        while (read(fc[0], buf, sizeof buf) > 0) {
+        }
+    });
+    int out = dup(STDOUT_FILENO);
+    int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, STDOUT_FILENO); // the pass's log lines are written, to nowhere
+
+    auto start = Clock::now();
+    ImageNode* images = getListImages(cam.db);
+    FileNode* files = getListFiles(cam.db, s.card.c_str(), "JPG");
+    int pairs = pairUpItemsPath(images, files);
+    *archived = updatePairedImages(&cam, images, pairs, fc[1], 0, 6);
+    freeImageList(images);
+    freeFileList(files);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    dup2(out, STDOUT_FILENO);
+    close(out);
+    close(devnull);
+    close(fc[1]);
+    drain.join();
+    close(fc[0]);
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Setup s;
+    s.images = argc > 1 ? std::atoi(argv[1]) : 200;
+    int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    makeOriginals(s);
+    std::vector<double> floors, passes;
+    for (int r = 0; r < rounds; ++r) {
+        restoreCard(s);
+        floors.push_back(floorRun(s));
+        restoreCard(s);
+        int archived = 0;
+        passes.push_back(passRun(s, &archived));
+        if (archived != s.images) {
+            std::fprintf(stderr, "bench_tagging: the pass archived %d of %d images\n", archived, s.images);
+            return 1;
+        }
+        std::printf("round %d: shell loop %.2f s, tagging pass %.2f s\n", r + 1, floors.back(), passes.back());
+    }
+    double floor = *std::min_element(floors.begin(), floors.end());
+    double pass = *std::min_element(passes.begin(), passes.end());
+    std::printf("images: %d JPEGs of 3.2 to 4.4 MB, best of %d rounds\n", s.images, rounds);
+    std::printf("shell loop of the exiv2 commands (floor): %.1f images/s\n", s.images / floor);
+    std::printf("tagging pass:                             %.1f images/s\n", s.images / pass);
+    std::printf("pass time / floor time: %.3f (target at most 1.15)\n", pass / floor);
+    return 0;
+}
