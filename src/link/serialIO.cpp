@@ -19,49 +19,13 @@ std::atomic<uint8_t> msgModemFilter[256];
 
 namespace {
 
+// COMMAND_LONG passes only as DO_LAND_START whatever its flag; ids beyond the table never pass.
 int filterWith(const std::atomic<uint8_t>* table, const mavlink_message_t* msg) {
     if (msg->msgid == MAVLINK_MSG_ID_COMMAND_LONG)
         return mavlink_msg_command_long_get_command(msg) == MAV_CMD_DO_LAND_START ? 0 : 1;
     if (msg->msgid < 256 && table[msg->msgid] != 0) return 0;
     return 1;
 }
-
-} // namespace
-
-void initMsgFilters() {
-    for (int i = 0; i < 256; ++i) {
-        msgFilter[i] = 0;
-        msgModemFilter[i] = 0;
-    }
-    msgFilter[0] = 1;   // HEARTBEAT
-    msgFilter[1] = 0;   // SYS_STATUS
-    msgFilter[2] = 1;   // SYSTEM_TIME, cleared once the clock has been set
-    msgFilter[33] = 1;  // GLOBAL_POSITION_INT
-    msgFilter[35] = 1;  // RC_CHANNELS_RAW
-    msgFilter[36] = 0;  // SERVO_OUTPUT_RAW
-    msgFilter[76] = 1;  // COMMAND_LONG (DO_LAND_START only)
-    msgFilter[112] = 0; // CAMERA_TRIGGER
-    msgFilter[154] = 1; // DIGICAM_CONFIGURE
-    msgFilter[155] = 0; // DIGICAM_CONTROL
-    msgFilter[172] = 1; // DATA96
-    msgFilter[180] = 1; // CAMERA_FEEDBACK
-    msgFilter[184] = 1; // REMOTE_LOG_DATA_BLOCK
-    msgFilter[185] = 1; // REMOTE_LOG_BLOCK_STATUS
-    msgFilter[253] = 1; // STATUSTEXT
-    msgModemFilter[76] = 1;
-    msgModemFilter[172] = 1;
-    msgModemFilter[253] = 1;
-}
-
-int filterMsg(const mavlink_message_t* msg) {
-    return filterWith(msgFilter, msg);
-}
-
-int filterModemMsg(const mavlink_message_t* msg) {
-    return filterWith(msgModemFilter, msg);
-}
-
-namespace {
 
 constexpr size_t READ_BUF_LEN = MAVLINK_MAX_PACKET_LEN;
 
@@ -117,19 +81,21 @@ void parseBytes(AppContext* ctx, Port* port, const uint8_t* bytes, size_t len) {
     }
 }
 
-// Reads what the port has; false when the port has gone (end of file or a hard error).
-bool readPort(Port* port, uint8_t* buf, ssize_t* got) {
-    *got = read(port->fd, buf, READ_BUF_LEN);
-    if (*got > 0) return true;
-    if (*got < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+// Reads what the port has (0: nothing). End of file, or an error other than an interruption
+// (a USB adapter pulled out reads EIO for ever), means the line has gone: the port is closed
+// and reopened on a later pass.
+ssize_t readPort(Port* port, uint8_t* buf) {
+    ssize_t n = read(port->fd, buf, READ_BUF_LEN);
+    if (n > 0) return n;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
     closePort(port);
-    return false;
+    return 0;
 }
 
 void serviceFc(AppContext* ctx, Port* fc, Port* modem) {
     uint8_t buf[READ_BUF_LEN];
-    ssize_t n = 0;
-    if (!readPort(fc, buf, &n) || n <= 0) return;
+    ssize_t n = readPort(fc, buf);
+    if (n == 0) return;
     // Bridge first, so forwarding never waits for the message handler.
     if (modem->fd >= 0) sendBuf(modem->fd, static_cast<size_t>(n), buf, modem->name);
     parseBytes(ctx, fc, buf, static_cast<size_t>(n));
@@ -137,9 +103,8 @@ void serviceFc(AppContext* ctx, Port* fc, Port* modem) {
 
 void serviceModem(AppContext* ctx, Port* modem, Port* fc) {
     uint8_t buf[READ_BUF_LEN];
-    ssize_t n = 0;
-    if (!readPort(modem, buf, &n) || n <= 0) return;
-    if (fc->fd < 0) return;
+    ssize_t n = readPort(modem, buf);
+    if (n == 0 || fc->fd < 0) return; // nowhere to go while the flight controller is away
     sendBuf(fc->fd, static_cast<size_t>(n), buf, fc->name);
     parseBytes(ctx, modem, buf, static_cast<size_t>(n));
 }
@@ -189,6 +154,40 @@ void serialPass(AppContext* ctx, Port* fc, Port* modem) {
 }
 
 } // namespace
+
+void initMsgFilters() {
+    for (int i = 0; i < 256; ++i) {
+        msgFilter[i] = 0;
+        msgModemFilter[i] = 0;
+    }
+    msgFilter[MAVLINK_MSG_ID_HEARTBEAT] = 1;
+    msgFilter[MAVLINK_MSG_ID_SYS_STATUS] = 0;
+    msgFilter[MAVLINK_MSG_ID_SYSTEM_TIME] = 1; // cleared once the clock has been set
+    msgFilter[MAVLINK_MSG_ID_GLOBAL_POSITION_INT] = 1;
+    msgFilter[MAVLINK_MSG_ID_RC_CHANNELS_RAW] = 1;
+    msgFilter[MAVLINK_MSG_ID_SERVO_OUTPUT_RAW] = 0;
+    msgFilter[MAVLINK_MSG_ID_COMMAND_LONG] = 1; // DO_LAND_START only, see filterWith
+    msgFilter[MAVLINK_MSG_ID_CAMERA_TRIGGER] = 0;
+    msgFilter[MAVLINK_MSG_ID_DIGICAM_CONFIGURE] = 1;
+    msgFilter[MAVLINK_MSG_ID_DIGICAM_CONTROL] = 0;
+    msgFilter[MAVLINK_MSG_ID_DATA96] = 1;
+    msgFilter[MAVLINK_MSG_ID_CAMERA_FEEDBACK] = 1;
+    msgFilter[MAVLINK_MSG_ID_REMOTE_LOG_DATA_BLOCK] = 1;
+    msgFilter[MAVLINK_MSG_ID_REMOTE_LOG_BLOCK_STATUS] = 1;
+    msgFilter[MAVLINK_MSG_ID_STATUSTEXT] = 1;
+    msgModemFilter[MAVLINK_MSG_ID_COMMAND_LONG] = 1;
+    msgModemFilter[MAVLINK_MSG_ID_DATA96] = 1;
+    msgModemFilter[MAVLINK_MSG_ID_STATUSTEXT] = 1;
+}
+
+int filterMsg(const mavlink_message_t* msg) {
+    return filterWith(msgFilter, msg);
+}
+
+int filterModemMsg(const mavlink_message_t* msg) {
+    return filterWith(msgModemFilter, msg);
+}
+
 
 void serialIOThread(AppContext* ctx) {
     logPuts("vorn-camera serialIO started...");
