@@ -77,6 +77,11 @@ bool logFileNumber(const std::string& dir, const char* name, int* num) {
     return true;
 }
 
+bool isLogFile(const std::string& dir, const char* name) {
+    int num = 0;
+    return logFileNumber(dir, name, &num);
+}
+
 // The highest number among the log files of the directory (0 when there is none).
 bool highestLogNumber(const std::string& dir, int* highest, Failure* f) {
     DirPtr d(opendir(dir.c_str()));
@@ -117,13 +122,15 @@ bool createLogFile(const std::string& dir, GrowStr* path, Failure* f) {
     return true;
 }
 
-// Removes the files of 0 bytes, counting them.
+// Removes the log files of 0 bytes, counting them. Like the total and the trimming below, it
+// leaves foreign entries alone: a crew's notes are not ours to delete, and an old subdirectory
+// must not make every later trim fail.
 bool removeEmptyFiles(const std::string& dir, int* count, Failure* f) {
     DirPtr d(opendir(dir.c_str()));
     if (!d) return failWith(f, "Failed to open log directory");
     GrowStr path;
     while (dirent* e = readdir(d.get())) {
-        if (isDotEntry(e->d_name)) continue;
+        if (isDotEntry(e->d_name) || !isLogFile(dir, e->d_name)) continue;
         if (!formatStr(&path, "%s%s", dir.c_str(), e->d_name)) return failWith(f, "Failed to format temp log file");
         struct stat st {};
         if (stat(path->c_str(), &st) != 0)
@@ -142,7 +149,7 @@ bool totalLogBytes(const std::string& dir, int64_t* total, Failure* f) {
     GrowStr path;
     *total = 0;
     while (dirent* e = readdir(d.get())) {
-        if (isDotEntry(e->d_name)) continue;
+        if (isDotEntry(e->d_name) || !isLogFile(dir, e->d_name)) continue;
         if (!formatStr(&path, "%s%s", dir.c_str(), e->d_name)) return failWith(f, "Failed to format temp log file");
         struct stat st {};
         if (stat(path->c_str(), &st) != 0)
@@ -158,7 +165,7 @@ bool deleteOldestFile(const std::string& dir, GrowStr* oldest, int64_t* size, Fa
     GrowStr path;
     timespec oldestTime{};
     while (dirent* e = readdir(d.get())) {
-        if (isDotEntry(e->d_name)) continue;
+        if (isDotEntry(e->d_name) || !isLogFile(dir, e->d_name)) continue;
         if (!formatStr(&path, "%s%s", dir.c_str(), e->d_name)) return failWith(f, "Failed to format temp log file");
         struct stat st {};
         if (stat(path->c_str(), &st) != 0)

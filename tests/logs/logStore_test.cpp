@@ -199,4 +199,27 @@ TEST_F(LogDirTest, DeletingAnEmptyOldestFileIsASuccess) {
     EXPECT_TRUE(out.has("vorn-camera deleteOldestLog Error : Failed to delete oldest log file - "));
 }
 
+TEST_F(LogDirTest, ForeignEntriesAreNeitherRemovedNorCountedNorTrimmed) {
+    makeLogDir();
+    makeFile("README", 0, 1400000000);
+    vt::makeDirs(dir + "old-stuff/inner");
+    timespec ancient[2] = {{1300000000, 0}, {1300000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir + "old-stuff").c_str(), ancient, 0), 0);
+    makeFile("notes.txt", 700000000, 1450000000);
+    makeFile("log1.bin", 0, 1500000000);
+    makeFile("log2.bin", 600000000, 1600000000);
+    makeFile("log3.bin", 500000000, 1700000000);
+    StdoutCapture out;
+    EXPECT_EQ(removeEmptyLogs(), 1);
+    EXPECT_TRUE(exists("README"));
+    EXPECT_FALSE(exists("log1.bin"));
+
+    EXPECT_EQ(removeOldLogs(kGiB), 1);
+    EXPECT_TRUE(out.has("found 1100000000 Bytes"));
+    EXPECT_FALSE(exists("log2.bin"));
+    EXPECT_TRUE(exists("log3.bin"));
+    EXPECT_TRUE(exists("old-stuff/inner"));
+    EXPECT_TRUE(exists("notes.txt"));
+}
+
 } // namespace
