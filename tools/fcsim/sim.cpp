@@ -132,7 +132,7 @@ void handleMessage(Sim* sim, const char* port, const mavlink_message_t* msg) {
         ++sim->echoes;
         return;
     }
-    say("RX %s%s%s", port[0] == 'm' ? "modem " : "", formatRecord(rec).c_str(), "");
+    say("RX %s%s", port[0] == 'm' ? "modem " : "", formatRecord(rec).c_str());
     std::lock_guard<std::mutex> g(sim->rxLock);
     noteAck(sim, rec);
     sim->rx.push_back(std::move(rec));
