@@ -91,7 +91,7 @@ TEST(Fcsim, WaitRxMatchesDecodedFieldsAndCountsEachMessageOnce) {
                                    "-e", "wait rx DATA96 type=5 1", "--", VORN_DAEMON_PATH, "{fc}", "1500000"});
     // Two replies satisfy the first wait; the second wait needs a third reply that never comes.
     EXPECT_EQ(sim.wait(), 2) << sim.out() << sim.err();
-    EXPECT_EQ(vt::countOf(sim.out(), "RX DATA96 type=5 len=4 data=0000ffbe from=100/100\n"), 2u) << sim.out();
+    EXPECT_EQ(vt::countOf(sim.out(), "RX DATA96 type=5 len=4 data=0000ffbe from=100/100\n"), 2u) << sim.out() << sim.err();
     EXPECT_NE(sim.err().find("-e 5: wait: timed out after 1 s waiting for rx DATA96 (0 of 1 seen)"), std::string::npos)
         << sim.err();
 }

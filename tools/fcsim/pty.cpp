@@ -19,7 +19,8 @@ bool fail(const char* what) {
 } // namespace
 
 bool openPty(PtyPair* pty, const std::string& linkPath) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking, so a daemon that stops reading cannot block the simulator for good.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (master < 0) return fail("posix_openpt");
     if (grantpt(master) != 0 || unlockpt(master) != 0) {
         close(master);

@@ -73,7 +73,7 @@ Via viaOf(Sim* sim, const Step& s) {
 
 // Messages of the ground station come from its ids, those of the aircraft from the FC's.
 void send(Sim* sim, const Step& s, Via via, const mavlink_message_t* msg) {
-    if (!simSend(sim, via, msg)) fail(s, EXIT_DAEMON, "cannot write to the line");
+    if (!simSend(sim, via, msg)) fail(s, EXIT_DAEMON, "the line stays full: the daemon does not read it");
 }
 
 void sendData96(Sim* sim, const Step& s, uint8_t type, const uint8_t* data, uint8_t len) {
@@ -358,6 +358,8 @@ bool rxMatches(const RxRecord& rec, const Step& s) {
 // match then moves the cursor past what it used, so one line or message satisfies one wait.
 void stepWait(Sim* sim, const Step& s) {
     bool isLog = word(s, 0) == "log";
+    if (isLog && sim->daemonOut < 0 && sim->watchFd < 0)
+        fail(s, EXIT_USAGE, "no daemon output to watch: start the daemon after -- or give --watch");
     double timeout = waitTimeout(s, 2);
     long need = isLog ? 1 : static_cast<long>(opt(s, "count", 1));
     auto deadline = Clock::now() + std::chrono::duration<double>(timeout);

@@ -45,6 +45,25 @@ bool writeAll(int fd, const uint8_t* p, size_t len) {
     return true;
 }
 
+// Writes a message to a (non-blocking) line, waiting up to a second for room; a daemon that
+// does not read loses the message, as on a real serial line.
+bool writeLine(int fd, const uint8_t* p, size_t len) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n > 0) {
+            p += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        pollfd out{fd, POLLOUT, 0};
+        poll(&out, 1, 20);
+    }
+    return true;
+}
+
 // North/east offset and heading after flying `seconds` of the lawn-mower pattern.
 void surveyOffset(double seconds, double* north, double* east, double* heading) {
     double d = seconds * SPEED_MS;
@@ -233,7 +252,7 @@ bool simSend(Sim* sim, Via via, const mavlink_message_t* msg) {
     uint16_t len = mavlink_msg_to_send_buffer(buf, msg);
     std::lock_guard<std::mutex> g(sim->io);
     int fd = via == Via::Fc ? sim->fc.master : sim->modem.master;
-    return fd >= 0 && writeAll(fd, buf, len);
+    return fd >= 0 && writeLine(fd, buf, len);
 }
 
 void simSendHeartbeat(Sim* sim) {
