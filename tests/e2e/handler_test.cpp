@@ -1,0 +1,59 @@
+// The message handler in the real daemon: the simulator plays the flight controller and the
+// ground station; a local program writes to the command path.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "e2e/fcsimRunner.h"
+#include "support/testSupport.h"
+
+TEST(HandlerFlight, FlightEventsGroundRequestsAndLocalCommandsThroughTheDaemon) {
+    vt::TempDir work;
+    vt::StubPath stubs;
+    for (const char* cmd : {"nmcli", "systemctl", "mount", "umount"}) stubs.add(cmd);
+    std::string root = work / "root";
+    vt::makeDirs(root + "/var/run");
+    vt::makeDirs(root + "/root/vorn");
+    vt::writeFile(root + "/root/vorn/version", "57\n");
+    vt::makeDirs(work / "run");
+
+    std::ostringstream scenario;
+    scenario << "wait log \"flight controller on\" 15\n"
+             // The handler's own heartbeat, then the ground asks for the version.
+             << "wait rx HEARTBEAT type=1 autopilot=0 base_mode=220 status=4 15\n"
+             << "version\n"
+             << "wait rx DATA96 type=5 len=4 data=3900ffbe 10\n"
+             << "wait log \"vorn-camera GPS Time post change\" 10\n"
+             << "arm\nheartbeat active\n"
+             << "wait log \"TURNING OFF WIFI\" 10\n"
+             << "land text\n"
+             << "wait log \"vorn-camera msgHandler text msg for DO_LAND_START\" 10\n"
+             << "heartbeat armed\n"
+             << "wait log \"TURNING ON WIFI\" 10\n"
+             << "disarm\n"
+             << "wait rx REMOTE_LOG_BLOCK_STATUS seqno=2147483645 status=1 target=7/1 10\n"
+             << "wait log \"vorn-camera msgHandler starting postflight due to vehicle disarm\" 10\n"
+             // The test writes "usermsg" to the command path meanwhile.
+             << "wait rx DATA96 type=8 len=8 data=0061626364656667 30\n";
+    vt::writeFile(work / "flight.txt", scenario.str());
+
+    std::string daemonLog = work / "daemon.log";
+    vt::FcsimRun sim(work.path(), {"--quiet", "--sysid", "7", "--workdir", work / "run", "--env", "VORN_ROOT=" + root,
+                                   "--daemon-log", daemonLog, work / "flight.txt", "--", VORN_DAEMON_PATH, "{fc}",
+                                   "1500000"});
+    // The local command comes once the flight is over (the simulator's waits look forward only).
+    ASSERT_TRUE(vt::waitUntil([&] { return vt::readFile(daemonLog).find("due to vehicle disarm") != std::string::npos; },
+                              std::chrono::seconds(90)))
+        << sim.out() << sim.err();
+    vt::writeFile(root + "/var/run/vorn-camera.fifo", "usermsg\n");
+
+    ASSERT_EQ(sim.wait(std::chrono::seconds(120)), 0) << sim.out() << sim.err() << vt::readFile(daemonLog);
+    std::string log = vt::readFile(daemonLog);
+    EXPECT_NE(log.find("vorn-camera found vornCC_Version: 57\n"), std::string::npos);
+    EXPECT_NE(log.find("vorn-camera msgHandler received [usermsg]\n"), std::string::npos);
+    EXPECT_FALSE(vt::fileExists(root + "/var/run/vorn-camera.fifo"));
+    // SYSTEM_TIME came every second, the clock was set once.
+    EXPECT_EQ(vt::countOf(log, "vorn-camera GPS Time post change"), 1u);
+    EXPECT_EQ(vt::countOf(log, "vorn-camera msgHandler starting postflight due to vehicle disarm"), 1u);
+    EXPECT_NE(log.find("vorn-camera msgHandler exit\n"), std::string::npos);
+}
