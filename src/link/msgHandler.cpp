@@ -2,8 +2,6 @@
 
 #include <poll.h>
 
-#include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <mutex>

@@ -25,8 +25,8 @@ void commandFile(HandlerRig& h, const std::string& text) {
 class FifoWriter {
 public:
     explicit FifoWriter(HandlerRig& h) : h_(h) {
-        EXPECT_EQ(mkfifo(cmdPath(h).c_str(), 0600), 0);
         opened_ = h.out.count("vorn-camera msgHandler fifo successfully opened\n") + 1;
+        EXPECT_EQ(mkfifo(cmdPath(h).c_str(), 0600), 0);
         h.sync();
         EXPECT_TRUE(vt::waitUntil([&] { return h.out.count("vorn-camera msgHandler fifo successfully opened\n") == opened_; }));
         fd_ = open(cmdPath(h).c_str(), O_WRONLY | O_NONBLOCK);
