@@ -180,6 +180,12 @@ void initMsgFilters() {
     msgModemFilter[MAVLINK_MSG_ID_STATUSTEXT] = 1;
 }
 
+// Filled from the start as well: the serial thread may get its first frames before the message
+// handler's thread has run, and a ground request arriving then must not be dropped.
+namespace {
+const bool g_filtersFilled = (initMsgFilters(), true);
+} // namespace
+
 int filterMsg(const mavlink_message_t* msg) {
     return filterWith(msgFilter, msg);
 }

@@ -15,8 +15,8 @@
 extern std::atomic<uint8_t> msgFilter[256];
 extern std::atomic<uint8_t> msgModemFilter[256];
 
-// Fills both tables with the messages the daemon handles (the message handler calls this
-// first thing when its thread starts; until then every parsed message is dropped).
+// Fills both tables with the messages the daemon handles. The message handler calls this first
+// thing when its thread starts; the tables also hold these contents from program start.
 void initMsgFilters();
 
 // 0 when a parsed message is to be passed on, 1 when it is dropped. COMMAND_LONG passes only
