@@ -3,7 +3,10 @@
 // 1.5 Mbaud line (150 kB/s each way). Reports bytes lost, the latency each frame took through
 // the daemon (pty in, daemon, pty out) and the daemon's CPU share.
 //
-//   bench_serial_bridge [SECONDS]   (default 30)
+//   bench_serial_bridge [SECONDS] [--baseline]   (default 30 s)
+//
+// --baseline replaces the daemon by a bare copy loop in this process (same ptys, same
+// 280-byte reads), to tell the daemon's share of the latency from the machine's.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -16,6 +19,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,6 +127,26 @@ void reader(Stream* s, const std::atomic<bool>* stop) {
     }
 }
 
+// The baseline bridge: copies between the two lines and does nothing else.
+void copyLoop(const std::string& a, const std::string& b, const std::atomic<bool>* stop) {
+    int fds[2] = {open(a.c_str(), O_RDWR | O_NOCTTY), open(b.c_str(), O_RDWR | O_NOCTTY)};
+    uint8_t buf[MAVLINK_MAX_PACKET_LEN];
+    while (!*stop) {
+        pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+        if (poll(p, 2, 100) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (!(p[i].revents & POLLIN)) continue;
+            ssize_t n = read(fds[i], buf, sizeof buf);
+            for (ssize_t done = 0; n > 0 && done < n;) {
+                ssize_t w = write(fds[1 - i], buf + done, static_cast<size_t>(n - done));
+                if (w > 0) done += w;
+            }
+        }
+    }
+    close(fds[0]);
+    close(fds[1]);
+}
+
 // utime + stime of a process, in clock ticks.
 long cpuTicks(pid_t pid) {
     std::string stat = vt::readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -151,26 +176,35 @@ void report(const Stream& s, uint64_t frameBytes) {
 
 int main(int argc, char** argv) {
     double seconds = argc > 1 ? atof(argv[1]) : 30.0;
+    bool baseline = argc > 2 && std::string(argv[2]) == "--baseline";
     vt::TempDir work;
     vt::StubPath stubs;
     stubs.add("nmcli");
     vt::makeDirs(work / "root/vorn/dataflashlogs");
     Pty fc, modem;
-    vt::Daemon daemon(work.path(), {fc.path, "1500000", "--modem", modem.path, "1500000"},
-                      {{"VORN_ROOT", work.path()}});
-    if (!daemon.waitForOutput("telemetry modem on") || !daemon.waitForOutput("flight controller on")) {
-        fprintf(stderr, "daemon did not open its ports:\n%s", daemon.output().c_str());
-        return 1;
+    std::atomic<bool> stop{false};
+    std::thread copier;
+    std::unique_ptr<vt::Daemon> daemon;
+    if (baseline) {
+        copier = std::thread(copyLoop, fc.path, modem.path, &stop);
+    } else {
+        daemon = std::make_unique<vt::Daemon>(work.path(),
+                                              std::vector<std::string>{fc.path, "1500000", "--modem", modem.path, "1500000"},
+                                              std::map<std::string, std::string>{{"VORN_ROOT", work.path()}});
+        if (!daemon->waitForOutput("telemetry modem on") || !daemon->waitForOutput("flight controller on")) {
+            fprintf(stderr, "daemon did not open its ports:\n%s", daemon->output().c_str());
+            return 1;
+        }
     }
     std::this_thread::sleep_for(std::chrono::seconds(2)); // let start-up work settle
     Stream up{"fc -> modem", fc.master, modem.master, 1, {}, {}, 0, 0, 0, 0, {}};
     Stream down{"modem -> fc", modem.master, fc.master, 255, {}, {}, 0, 0, 0, 0, {}};
     up.latencyNs.reserve(static_cast<size_t>(seconds * 5000));
     down.latencyNs.reserve(static_cast<size_t>(seconds * 5000));
-    std::atomic<bool> stop{false};
     std::thread r1(reader, &up, &stop), r2(reader, &down, &stop);
 
-    long ticks0 = cpuTicks(daemon.pid());
+    pid_t bridgePid = baseline ? getpid() : daemon->pid();
+    long ticks0 = cpuTicks(bridgePid);
     int64_t t0 = nowNs();
     std::thread w1(writer, &up, seconds), w2(writer, &down, seconds);
     w1.join();
@@ -179,22 +213,24 @@ int main(int argc, char** argv) {
     vt::waitUntil([&] { return up.framesGot == up.framesSent && down.framesGot == down.framesSent; },
                   std::chrono::seconds(1));
     int64_t t1 = nowNs();
-    long ticks1 = cpuTicks(daemon.pid());
+    long ticks1 = cpuTicks(bridgePid);
     stop = true;
     r1.join();
     r2.join();
+    if (copier.joinable()) copier.join();
 
     uint8_t probe[MAVLINK_MAX_PACKET_LEN];
     mavlink_channel_t chan{};
     uint64_t frameBytes = buildFrame(&up, &chan, 0, probe);
     double cpu = (ticks1 - ticks0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / ((t1 - t0) * 1e-9) * 100;
-    printf("serial bridge through vorn-camera, %.0f s, %.0f bytes/s each way, %" PRIu64 "-byte frames\n", seconds,
+    printf("serial bridge through %s, %.0f s, %.0f bytes/s each way, %" PRIu64 "-byte frames\n",
+           baseline ? "a bare copy loop (baseline)" : "vorn-camera", seconds,
            BYTES_PER_SECOND, frameBytes);
     report(up, frameBytes);
     report(down, frameBytes);
-    printf("daemon CPU: %.2f %% of one core (machine load average: %s)\n", cpu,
+    printf("%s CPU: %.2f %% of one core (machine load average: %s)\n", baseline ? "bench process" : "daemon", cpu,
            vt::readFile("/proc/loadavg").substr(0, 14).c_str());
-    daemon.stop();
+    if (daemon) daemon->stop();
     bool ok = up.framesGot == up.framesSent && down.framesGot == down.framesSent && up.corrupt + down.corrupt == 0;
     return ok ? 0 : 2;
 }
