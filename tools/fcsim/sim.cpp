@@ -147,8 +147,6 @@ void handleMessage(Sim* sim, const char* port, const mavlink_message_t* msg) {
     RxRecord rec = decodeMessage(msg);
     if (isEcho(sim, msg)) {
         if (sim->verbose) say("ECHO %s %s", port, formatRecord(rec).c_str());
-        std::lock_guard<std::mutex> g(sim->rxLock);
-        ++sim->echoes;
         return;
     }
     say("RX %s%s", port[0] == 'm' ? "modem " : "", formatRecord(rec).c_str());
@@ -284,11 +282,6 @@ Position simPosition(Sim* sim) {
     p.vn = SPEED_MS * std::cos(heading * M_PI / 180);
     p.ve = SPEED_MS * std::sin(heading * M_PI / 180);
     return p;
-}
-
-void simAdvance(Sim* sim, double seconds) {
-    std::lock_guard<std::mutex> g(sim->state);
-    sim->flown += seconds;
 }
 
 void simSendFeedback(Sim* sim, const Position& pos, double roll, double pitch, double yaw) {

@@ -64,7 +64,6 @@ struct Sim {
     std::vector<std::string> log;     // daemon output lines
     size_t logCursor = 0;
     std::set<uint32_t> acked;         // log blocks acknowledged since the stream began
-    uint64_t echoes = 0;              // our own messages seen again through the bridge
 
     // the daemon, when we started it
     pid_t daemonPid = -1;
@@ -88,7 +87,6 @@ bool simSend(Sim* sim, Via via, const mavlink_message_t* msg);
 void simSendHeartbeat(Sim* sim);
 void simSendFeedback(Sim* sim, const Position& pos, double roll, double pitch, double yaw);
 Position simPosition(Sim* sim); // where the aircraft is now
-void simAdvance(Sim* sim, double seconds);
 
 // Closes the flight-controller line (the daemon reads end-of-file), waits, and offers a fresh
 // one behind the same link.
