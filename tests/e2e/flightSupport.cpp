@@ -1,0 +1,232 @@
+#include "e2e/flightSupport.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <sstream>
+
+#include "archive/chainFixtures.h"
+
+namespace flight {
+
+namespace {
+
+// The last part of a long text, enough to see why a flight failed.
+std::string tail(const std::string& text, size_t n = 12000) {
+    return text.size() <= n ? text : "...\n" + text.substr(text.size() - n);
+}
+
+// exiv2 prints a rational list as "a/b c/d e/f"; degrees, minutes and seconds add up.
+double rationalValue(const std::string& text) {
+    std::istringstream in(text);
+    double total = 0, scale = 1;
+    for (std::string part; in >> part; scale /= 60) {
+        long num = 0, den = 0;
+        if (std::sscanf(part.c_str(), "%ld/%ld", &num, &den) != 2 || den == 0) return NAN;
+        total += static_cast<double>(num) / static_cast<double>(den) * scale;
+    }
+    return total;
+}
+
+// The sandbox root a process was started with ("" when it has none or cannot be read).
+std::string sandboxOf(const std::string& pid) {
+    std::string env = vt::readFile("/proc/" + pid + "/environ");
+    const std::string key = "VORN_ROOT=";
+    for (size_t at = 0; at < env.size();) {
+        size_t end = env.find('\0', at);
+        if (end == std::string::npos) end = env.size();
+        if (env.compare(at, key.size(), key) == 0) return env.substr(at + key.size(), end - at - key.size());
+        at = end + 1;
+    }
+    return "";
+}
+
+std::vector<std::string> processesIn(const std::string& root) {
+    std::vector<std::string> found;
+    DIR* d = opendir("/proc");
+    if (!d) return found;
+    while (dirent* e = readdir(d)) {
+        std::string pid = e->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos || std::stoi(pid) == getpid()) continue;
+        if (sandboxOf(pid) != root) continue;
+        std::string cmd = vt::readFile("/proc/" + pid + "/cmdline");
+        for (char& c : cmd)
+            if (c == '\0') c = ' ';
+        found.push_back(pid + ": " + cmd);
+    }
+    closedir(d);
+    return found;
+}
+
+} // namespace
+
+Flight::Flight() {
+    for (const char* d : {"flight", "card", "root/dev", "root/media/usbdrive", "root/var/run", "root/root/vorn"})
+        vt::makeDirs(work_ / d);
+    stubs_.add("nmcli");
+    stubs_.add("systemctl");
+    stubs_.add("mount", "for a in \"$@\"; do dev=$dir; dir=$a; done\n"
+                        "case \"$dev\" in //*) ;; *) [ -e \"$dev\" ] || { echo \"mount: $dev: no such device\" >&2; exit 32; } ;; esac\n"
+                        "for e in '" + card() + "'/*; do ln -sfn \"$e\" \"$dir/\"; done\n");
+    stubs_.add("umount", "find \"$1\" -mindepth 1 -maxdepth 1 -type l -delete\n");
+}
+
+void Flight::fly(const std::string& scenario, const std::vector<std::string>& simOptions,
+                 const std::vector<std::string>& daemonArgs, const std::vector<std::string>& daemonEnv) {
+    vt::writeFile(work_ / "flight.txt", scenario);
+    std::vector<std::string> args = simOptions;
+    for (const std::string& a : {std::string("--workdir"), dir(), std::string("--env"), "VORN_ROOT=" + root(),
+                                 std::string("--daemon-log"), work_ / "daemon.log"})
+        args.push_back(a);
+    for (const std::string& e : daemonEnv) {
+        args.push_back("--env");
+        args.push_back(e);
+    }
+    args.push_back(work_ / "flight.txt");
+    args.push_back("--");
+    args.push_back(VORN_DAEMON_PATH);
+    args.insert(args.end(), daemonArgs.begin(), daemonArgs.end());
+    sim_ = std::make_unique<vt::FcsimRun>(work_.path(), args);
+}
+
+int Flight::finish(std::chrono::seconds deadline) {
+    return sim_ ? sim_->wait(deadline) : -1;
+}
+
+std::string Flight::out() const {
+    return sim_ ? sim_->out() : "";
+}
+
+std::string Flight::diagnostics() const {
+    std::string text = "--- simulator errors:\n" + (sim_ ? sim_->err() : "");
+    for (const std::string& line : linesWith(out(), "fcsim:")) text += line + "\n";
+    return text + "--- daemon log:\n" + tail(vt::readFile(work_ / "daemon.log"));
+}
+
+FileFollower::FileFollower(std::string path, std::function<void(const std::string&)> onLine,
+                           std::function<void()> onTick)
+    : path_(std::move(path)), onLine_(std::move(onLine)), onTick_(std::move(onTick)), thread_([this] { run(); }) {}
+
+FileFollower::~FileFollower() {
+    stop();
+}
+
+void FileFollower::stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+void FileFollower::run() {
+    long done = 0;
+    std::string partial;
+    char buf[65536];
+    while (!stop_) {
+        if (FILE* f = std::fopen(path_.c_str(), "rb")) {
+            std::fseek(f, done, SEEK_SET);
+            for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0; done += static_cast<long>(n))
+                partial.append(buf, n);
+            std::fclose(f);
+        }
+        for (size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1))
+            onLine_(partial.substr(0, nl));
+        if (onTick_) onTick_();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::optional<ServoPulse> servoCommand(const std::string& line) {
+    double output = 0, pwm = 0;
+    if (std::sscanf(line.c_str(), "RX COMMAND_LONG cmd=183 p1=%lf p2=%lf", &output, &pwm) != 2) return std::nullopt;
+    return ServoPulse{static_cast<int>(output), static_cast<int>(pwm)};
+}
+
+std::vector<ServoPulse> servoCommands(const std::string& output, int pwm) {
+    std::vector<ServoPulse> found;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);)
+        if (auto p = servoCommand(line); p && p->pwm == pwm) found.push_back(*p);
+    return found;
+}
+
+std::string makeDataflashLog(const std::string& path, int blocks, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string data(static_cast<size_t>(blocks) * 200, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    vt::writeFile(path, data);
+    return data;
+}
+
+std::string streamLog(const std::string& path) {
+    // The stream requests of the daemon's start and of the preflight: the file is open by then.
+    return "wait rx REMOTE_LOG_BLOCK_STATUS seqno=2147483646 count=2 60\n"
+           "logstream " + path + " rate=0 timeout=60\n";
+}
+
+void expectDataflashLog(const Flight& f, const std::string& data) {
+    auto created = linesWith(vt::readFile(f.work("daemon.log")), "vorn-camera logHandlerThread created log file ");
+    ASSERT_FALSE(created.empty()) << f.diagnostics();
+    std::string path = created.back().substr(created.back().rfind(' ') + 1);
+    EXPECT_EQ(path.rfind(f.root("/root/vorn/dataflashlogs/log"), 0), 0u) << path;
+    EXPECT_TRUE(vt::readFile(path) == data) << path << " differs from the streamed log";
+}
+
+std::string Fix::feedbackStep() const {
+    char step[160];
+    std::snprintf(step, sizeof step, "feedback lat=%.7f lon=%.7f alt=%.3f yaw=%.2f\n", lat, lon, alt, yaw);
+    return step;
+}
+
+void expectTaggedWith(const std::string& image, const Fix& fix) {
+    auto tags = chain::exifTags(image);
+    EXPECT_EQ(tags["Exif.GPSInfo.GPSLatitudeRef"], fix.lat < 0 ? "S" : "N") << image;
+    EXPECT_EQ(tags["Exif.GPSInfo.GPSLongitudeRef"], fix.lon < 0 ? "W" : "E") << image;
+    // Positions travel as degrees * 1e7 and are written to a ten-thousandth of a second.
+    EXPECT_NEAR(rationalValue(tags["Exif.GPSInfo.GPSLatitude"]), std::fabs(fix.lat), 1.5e-7) << image;
+    EXPECT_NEAR(rationalValue(tags["Exif.GPSInfo.GPSLongitude"]), std::fabs(fix.lon), 1.5e-7) << image;
+    EXPECT_NEAR(rationalValue(tags["Exif.GPSInfo.GPSAltitude"]), fix.alt, 0.0015) << image;
+    EXPECT_NEAR(rationalValue(tags["Exif.GPSInfo.GPSTrack"]), fix.yaw, 0.015) << image;
+}
+
+void expectUntagged(const std::string& image) {
+    auto tags = chain::exifTags(image);
+    EXPECT_EQ(tags.count("Exif.GPSInfo.GPSLatitude"), 0u) << image;
+    EXPECT_EQ(tags.count("Exif.GPSInfo.GPSLongitude"), 0u) << image;
+}
+
+void expectProgress(const std::string& output, int images) {
+    EXPECT_EQ(linesWith(output, "RX DATA96 type=4 ").size(), static_cast<size_t>(images + 1)) << "progress reports";
+    for (int k = 1; k <= images; ++k) {
+        char line[80];
+        std::snprintf(line, sizeof line, "RX DATA96 type=4 len=6 data=%02x%02x%02x%02xffbe ", k & 255, k >> 8,
+                      images & 255, images >> 8);
+        EXPECT_EQ(vt::countOf(output, line), k == images ? 2u : 1u) << "report of image " << k;
+    }
+}
+
+void expectCleanEnd(const Flight& f) {
+    EXPECT_NE(f.out().find("fcsim: daemon exited with status 0"), std::string::npos) << f.diagnostics();
+    std::vector<std::string> left;
+    // A child of the daemon that was about to exit gets a moment to do so.
+    vt::waitUntil([&] { return (left = processesIn(f.root())).empty(); }, std::chrono::seconds(2));
+    EXPECT_TRUE(left.empty()) << "still running: " << (left.empty() ? "" : left.front());
+}
+
+std::vector<std::vector<std::string>> query(const std::string& db, const std::string& statement) {
+    chain::Db handle = chain::openDb(db);
+    return chain::query(handle.get(), statement);
+}
+
+std::vector<std::string> linesWith(const std::string& text, const std::string& needle) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(needle) != std::string::npos) found.push_back(line);
+    return found;
+}
+
+} // namespace flight

@@ -1,0 +1,109 @@
+// Helpers of the end-to-end flights: one sandboxed flight of the real daemon behind vorn-fcsim,
+// a thread that follows the simulator's output the way a camera would, and the checks a survey
+// crew makes after landing.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/fcsimRunner.h"
+#include "support/testSupport.h"
+
+namespace flight {
+
+// One flight in its own sandbox: the daemon's working directory (geodata.db), the sandbox root
+// and the camera's card. Stub host commands: "mount DEV DIR" links the card's entries into DIR
+// when DEV exists (a network share "//..." always does), "umount DIR" removes those links.
+class Flight {
+public:
+    Flight();
+    std::string dir() const { return work_ / "flight"; }
+    std::string root(const std::string& rel = "") const { return work_ / ("root" + rel); }
+    std::string card(const std::string& rel = "") const { return work_ / ("card" + rel); }
+    std::string mountDir() const { return root("/media/usbdrive"); }
+    std::string work(const std::string& rel) const { return work_ / rel; }
+    const vt::StubPath& stubs() const { return stubs_; }
+
+    // Starts the simulator on the scenario with the daemon behind it (its arguments after the
+    // daemon path; {fc} and {modem} stand for the lines).
+    void fly(const std::string& scenario, const std::vector<std::string>& simOptions = {},
+             const std::vector<std::string>& daemonArgs = {"{fc}", "1500000"},
+             const std::vector<std::string>& daemonEnv = {});
+    // The simulator's exit status once it ended, -1 when it did not end within the deadline.
+    int finish(std::chrono::seconds deadline);
+    std::string out() const; // the simulator's standard output
+    // What to print when a flight failed: the simulator's error output and the daemon's log.
+    std::string diagnostics() const;
+
+private:
+    vt::TempDir work_;
+    vt::StubPath stubs_;
+    std::unique_ptr<vt::FcsimRun> sim_;
+};
+
+// Calls onLine for every complete line appended to a file and onTick about every 10 ms, on a
+// thread of its own, until stopped (at the latest when destroyed).
+class FileFollower {
+public:
+    FileFollower(std::string path, std::function<void(const std::string&)> onLine,
+                 std::function<void()> onTick = {});
+    ~FileFollower();
+    FileFollower(const FileFollower&) = delete;
+    FileFollower& operator=(const FileFollower&) = delete;
+    void stop();
+
+private:
+    void run();
+    std::string path_;
+    std::function<void(const std::string&)> onLine_;
+    std::function<void()> onTick_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A DO_SET_SERVO the daemon sent, as the simulator printed it.
+struct ServoPulse {
+    int output;
+    int pwm;
+    bool operator==(const ServoPulse& o) const { return output == o.output && pwm == o.pwm; }
+};
+std::optional<ServoPulse> servoCommand(const std::string& line);
+std::vector<ServoPulse> servoCommands(const std::string& output, int pwm);
+
+// A dataflash log of random blocks of 200 bytes written to path; returns its bytes.
+std::string makeDataflashLog(const std::string& path, int blocks, unsigned seed);
+// Scenario lines streaming the log file at path once the preflight has opened the next log
+// file; the first "wait rx" of the scenario. The stored file must then hold the data.
+std::string streamLog(const std::string& path);
+void expectDataflashLog(const Flight& f, const std::string& data);
+
+// Where a shot was taken, as the flight controller reported it.
+struct Fix {
+    double lat, lon, alt, yaw; // degrees, degrees, metres above mean sea level, degrees
+    std::string feedbackStep() const;
+};
+// The image's GPS tags, read back with exiv2, must show the fix.
+void expectTaggedWith(const std::string& image, const Fix& fix);
+void expectUntagged(const std::string& image);
+
+// The progress reports of a tagging pass of n images at the ground: one per image, the last
+// one sent twice (the final report).
+void expectProgress(const std::string& output, int images);
+
+// The daemon stopped with status 0 within the scenario's final "stop", and no process of the
+// flight is left (every process the daemon started carries the sandbox root in its environment).
+void expectCleanEnd(const Flight& f);
+
+// Rows of a query on a database file, every column as text.
+std::vector<std::vector<std::string>> query(const std::string& db, const std::string& statement);
+
+// The lines of text that contain needle.
+std::vector<std::string> linesWith(const std::string& text, const std::string& needle);
+
+} // namespace flight

@@ -1,0 +1,131 @@
+// A Survey3 survey flight through the real daemon: the simulator plays the flight controller and
+// the ground station, the test plays the camera hanging on the flight controller's servo output.
+// Afterwards the crew finds the flight's pictures tagged with their shots' positions and
+// archived, the pictures from before the flight left alone, the progress reports at the ground
+// and the dataflash log on disk.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "archive/chainFixtures.h"
+#include "e2e/flightSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTriggerOutput = 7; // the daemon's default trigger channel
+constexpr int kOldPhotos = 2;     // on the card before the flight
+
+// The camera on its servo input: 1500 µs toggles it between capture mode and USB storage,
+// 2000 µs takes a picture in capture mode. Its disk takes longer than one mount attempt to show
+// and goes quickly; a pulse while it is switching turns it back.
+class Survey3Camera {
+public:
+    Survey3Camera(const flight::Flight& f, std::string photo) : f_(f), photo_(std::move(photo)) {}
+
+    void onLine(const std::string& line) {
+        auto pulse = flight::servoCommand(line);
+        if (!pulse || pulse->output != kTriggerOutput) return;
+        if (pulse->pwm == 1500) toggle();
+        if (pulse->pwm == 2000 && !storage_ && !switching_) shoot();
+    }
+    void onTick() {
+        if (!switching_ || Clock::now() < switchAt_) return;
+        switching_ = false;
+        storage_ = !storage_;
+        if (storage_) vt::writeFile(device(), "");
+        else std::filesystem::remove(device());
+    }
+    int shots() const { return shots_; }
+
+private:
+    std::string device() const { return f_.root("/dev/sda1"); }
+    void toggle() {
+        if (switching_) {
+            switching_ = false;
+            return;
+        }
+        switching_ = true;
+        switchAt_ = Clock::now() + (storage_ ? std::chrono::seconds(1) : std::chrono::seconds(7));
+    }
+    void shoot() {
+        char name[64];
+        std::snprintf(name, sizeof name, "/DCIM/Photo/IMG_%04d.JPG", kOldPhotos + ++shots_);
+        std::filesystem::copy_file(photo_, f_.card(name));
+    }
+
+    const flight::Flight& f_;
+    std::string photo_;
+    bool storage_ = false, switching_ = false;
+    Clock::time_point switchAt_;
+    int shots_ = 0;
+};
+
+std::string photoPath(const flight::Flight& f, int number) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/DCIM/Photo/IMG_%04d.JPG", number);
+    return f.mountDir() + name;
+}
+
+} // namespace
+
+TEST(Survey3Flight, NewPicturesTaggedAndArchivedOldOnesLeftAlone) {
+    const std::vector<flight::Fix> shots = {{-35.3632621, 149.1652374, 704.25, 0.5},
+                                            {-35.3628130, 149.1652374, 705.5, 1.25},
+                                            {-35.3623640, 149.1656780, 706.125, 180.0},
+                                            {-35.3619149, 149.1661187, 703.0, 271.75}};
+    flight::Flight f;
+    vt::makeDirs(f.card("/DCIM/Photo"));
+    for (int k = 1; k <= kOldPhotos; ++k) chain::makeImage(f.card("/DCIM/Photo/IMG_000" + std::to_string(k) + ".JPG"));
+    chain::makeImage(f.work("photo.jpg"), "320x240", "khaki");
+    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 150, 3);
+
+    std::ostringstream scenario;
+    scenario << "wait log \"flight controller on\" 30\n"
+             << "preflight camtype=2 mission=e2e-survey3\n"
+             << flight::streamLog(f.work("flight.bin"))
+             << "wait log \"vorn-camera preflfight_survey3 " << kOldPhotos << " unknown files in \" 120\n"
+             << "wait log \"vorn-camera unmount_survey3 " << f.mountDir() << " is unmounted\" 60\n"
+             << "arm\nheartbeat active\n";
+    for (const auto& shot : shots)
+        scenario << shot.feedbackStep() << "wait rx COMMAND_LONG cmd=183 p1=7 p2=2000 30\nsleep 1.1\n";
+    scenario << "land\n"
+             << "wait rx DATA96 type=4 count=" << shots.size() + 1 << " 120\n"
+             << "disarm\n"
+             << "wait log \"vorn-camera postflight_survey3 0 images, 0 files to process\" 90\n"
+             << "stop 6\n";
+
+    Survey3Camera camera(f, f.work("photo.jpg"));
+    {
+        f.fly(scenario.str());
+        flight::FileFollower follower(f.work("fcsim.out"), [&](const std::string& l) { camera.onLine(l); },
+                                      [&] { camera.onTick(); });
+        ASSERT_EQ(f.finish(std::chrono::seconds(300)), 0) << f.diagnostics();
+    }
+    flight::expectCleanEnd(f);
+    std::string out = f.out();
+
+    // The relay powers the camera; the toggle pulses: into storage and back before the flight,
+    // into storage after it. One picture per shot.
+    EXPECT_FALSE(flight::linesWith(out, "RX COMMAND_LONG cmd=181 p1=0 p2=1 ").empty());
+    EXPECT_EQ(flight::servoCommands(out, 1500), std::vector<flight::ServoPulse>(3, {kTriggerOutput, 1500}));
+    EXPECT_EQ(flight::servoCommands(out, 2000), std::vector<flight::ServoPulse>(shots.size(), {kTriggerOutput, 2000}));
+    ASSERT_EQ(camera.shots(), static_cast<int>(shots.size()));
+
+    for (int k = 1; k <= kOldPhotos; ++k) flight::expectUntagged(photoPath(f, k));
+    for (size_t k = 0; k < shots.size(); ++k) flight::expectTaggedWith(photoPath(f, kOldPhotos + 1 + static_cast<int>(k)), shots[k]);
+
+    std::string db = f.dir() + "/geodata.db";
+    std::vector<std::vector<std::string>> archived;
+    for (size_t k = 0; k < shots.size(); ++k) archived.push_back({photoPath(f, kOldPhotos + 1 + static_cast<int>(k)), "1"});
+    EXPECT_EQ(flight::query(db, "SELECT path, flightID FROM oldfiles ORDER BY path"), archived);
+    EXPECT_EQ(flight::query(db, "SELECT flightID, missionID, camType FROM flights"),
+              (std::vector<std::vector<std::string>>{{"1", "e2e-survey3", "2"}}));
+    EXPECT_EQ(flight::query(db, "SELECT COUNT(*) FROM unknownFiles")[0][0], std::to_string(kOldPhotos));
+    EXPECT_EQ(flight::query(db, "SELECT COUNT(*) FROM image")[0][0], "0");
+
+    flight::expectProgress(out, static_cast<int>(shots.size()));
+    flight::expectDataflashLog(f, log);
+}
