@@ -427,3 +427,72 @@ TEST(SerialPort, SendBufContinuesAfterPartialWritesAndGivesUpAfterTheSecondFailu
     close(fds[0]);
     close(fds[1]);
 }
+
+TEST(SerialIO, CountsMessagesPerPortAndReportsEveryThousandth) {
+    LogCapture log;
+    Rig rig(true);
+    std::atomic<bool> stop{false};
+    // Whatever is bridged is read away, so the thread never waits on a full line.
+    std::thread drain([&] {
+        uint8_t buf[4096];
+        while (!stop) {
+            for (int fd : {rig.fc->master, rig.modem.master})
+                if (readable(fd, 5)) (void)!read(fd, buf, sizeof buf);
+        }
+    });
+    rig.start();
+    ASSERT_TRUE(log.waitFor("telemetry modem on"));
+    ASSERT_TRUE(log.waitFor("flight controller on"));
+
+    // 1000 from the flight controller, every other one not handed on (DIGICAM_CONTROL), every
+    // other one handed on (a heartbeat); the thousandth is reported before it is handed on.
+    Bytes fcStream;
+    for (int i = 0; i < 500; ++i) {
+        Bytes hb = wire(heartbeat());
+        mavlink_message_t control{};
+        uint8_t payload[13] = {1};
+        mavlink_finalize_message(&control, 1, 1, &g_chan, MAVLINK_MSG_ID_DIGICAM_CONTROL, payload, sizeof payload,
+                                 MAVLINK_MSG_ID_DIGICAM_CONTROL_CRC);
+        Bytes c = wire(control);
+        fcStream.insert(fcStream.end(), c.begin(), c.end());
+        fcStream.insert(fcStream.end(), hb.begin(), hb.end());
+    }
+    writeBytes(rig.fc->master, fcStream);
+    // 1000 heartbeats from the modem: none handed on.
+    Bytes modemStream;
+    for (int i = 0; i < 1000; ++i) {
+        Bytes hb = wire(heartbeat(255, 190));
+        modemStream.insert(modemStream.end(), hb.begin(), hb.end());
+    }
+    writeBytes(rig.modem.master, modemStream);
+    EXPECT_TRUE(log.waitFor("vorn-camera serialIO 1000 fc msgs received, 499 handled\n"));
+    EXPECT_TRUE(log.waitFor("vorn-camera serialIO 1000 modem msgs received, 0 handled\n"));
+    stop = true;
+    drain.join();
+    int handed = 0;
+    while (readable(rig.ctx.msgPipe[0], 0) && rig.handed().msgid == MAVLINK_MSG_ID_HEARTBEAT) ++handed;
+    EXPECT_EQ(handed, 500);
+}
+
+TEST(SerialIO, PipeFailuresAreLoggedAndTheThreadCarriesOn) {
+    LogCapture log;
+    Rig rig(false);
+    rig.start();
+    ASSERT_TRUE(log.waitFor("flight controller on"));
+
+    // A frame on fcPipe too long for a message record is refused, the next one goes out.
+    std::vector<uint8_t> tooLong(300, 0xEE);
+    ASSERT_EQ(pipeWrite(rig.ctx.fcPipe[1], static_cast<uint16_t>(tooLong.size()), tooLong.data()), 1);
+    mavlink_message_t out = heartbeat(100, 100);
+    ASSERT_EQ(msgWrite(rig.ctx.fcPipe[1], &out), 1);
+    EXPECT_EQ(readBytes(rig.fc->master, wire(out).size()), wire(out));
+    EXPECT_EQ(log.count("vorn-camera serialIO failed to read from the fcPipe\n"), 1u);
+
+    // The message handler gone: handing on fails with a line, bridging and fcPipe go on.
+    close(rig.ctx.msgPipe[0]);
+    rig.ctx.msgPipe[0] = -1;
+    writeBytes(rig.fc->master, wire(commandLong(189)));
+    EXPECT_TRUE(log.waitFor("vorn-camera serialIO failed to write to the msgPipe\n"));
+    ASSERT_EQ(msgWrite(rig.ctx.fcPipe[1], &out), 1);
+    EXPECT_EQ(readBytes(rig.fc->master, wire(out).size()).size(), wire(out).size());
+}
