@@ -1,0 +1,170 @@
+// A Sony flight through the real daemon: the test plays the Sony camera API process on the two
+// FIFOs. It must receive the camera requests of the flight in order (still shots, a movie
+// recording started and stopped, zoom from the RC switch) and, while positions stream, GPS
+// records that place the aircraft where the simulator flies it. Nothing is archived: the
+// pictures stay with the Sony side.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <sstream>
+
+#include "e2e/flightSupport.h"
+
+namespace {
+
+using Record = std::array<int32_t, 45>;
+
+struct TimedRecord {
+    Record words;
+    time_t received;
+};
+
+// Both FIFOs opened for reading, each with a write end of our own so that the daemon's opening
+// and closing never shows us an end of file; read on a thread of its own.
+class SonyProcess {
+public:
+    SonyProcess(const std::string& commandFifo, const std::string& gpsFifo)
+        : cmd_(openFifo(commandFifo)), gps_(openFifo(gpsFifo)), thread_([this] { run(); }) {}
+    ~SonyProcess() {
+        stop_ = true;
+        thread_.join();
+        for (int fd : {cmd_.first, cmd_.second, gps_.first, gps_.second}) close(fd);
+    }
+    std::vector<int32_t> commands() {
+        std::lock_guard<std::mutex> g(lock_);
+        std::vector<int32_t> out(cmdBytes_.size() / 4);
+        std::memcpy(out.data(), cmdBytes_.data(), out.size() * 4);
+        return out;
+    }
+    std::vector<TimedRecord> records() {
+        std::lock_guard<std::mutex> g(lock_);
+        return records_;
+    }
+    size_t strayGpsBytes() {
+        std::lock_guard<std::mutex> g(lock_);
+        return gpsBytes_.size();
+    }
+
+private:
+    static std::pair<int, int> openFifo(const std::string& path) {
+        EXPECT_EQ(mkfifo(path.c_str(), 0700), 0) << path;
+        int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        EXPECT_GE(reader, 0) << path;
+        EXPECT_GE(writer, 0) << path;
+        return {reader, writer};
+    }
+    void run() {
+        char buf[4096];
+        while (!stop_) {
+            pollfd fds[2] = {{cmd_.first, POLLIN, 0}, {gps_.first, POLLIN, 0}};
+            if (poll(fds, 2, 20) <= 0) continue;
+            std::lock_guard<std::mutex> g(lock_);
+            for (ssize_t n; (n = read(cmd_.first, buf, sizeof buf)) > 0;) cmdBytes_.append(buf, static_cast<size_t>(n));
+            for (ssize_t n; (n = read(gps_.first, buf, sizeof buf)) > 0;) gpsBytes_.append(buf, static_cast<size_t>(n));
+            for (; gpsBytes_.size() >= sizeof(Record); gpsBytes_.erase(0, sizeof(Record))) {
+                TimedRecord r{{}, std::time(nullptr)};
+                std::memcpy(r.words.data(), gpsBytes_.data(), sizeof(Record));
+                records_.push_back(r);
+            }
+        }
+    }
+
+    std::pair<int, int> cmd_, gps_;
+    std::mutex lock_;
+    std::string cmdBytes_, gpsBytes_;
+    std::vector<TimedRecord> records_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The local time a record carries, as seconds since the epoch.
+time_t recordTime(const Record& w) {
+    std::tm t{};
+    t.tm_year = w[39] - 1900;
+    t.tm_mon = w[40] - 1;
+    t.tm_mday = w[41];
+    t.tm_hour = w[42];
+    t.tm_min = w[43];
+    t.tm_sec = w[44] / 1000;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+} // namespace
+
+TEST(SonyFlight, TheSonyProcessGetsTheRequestsInOrderAndTheAircraftsPositions) {
+    flight::Flight f;
+    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 80, 4);
+    SonyProcess sony(f.root("/var/run/vornSonyMsg.fifo"), f.root("/var/run/vornSonyGPSMsg.fifo"));
+
+    std::string pause = "sleep 1.1\n"; // one CAMERA_FEEDBACK a second is used
+    std::ostringstream scenario;
+    scenario << "wait log \"flight controller on\" 30\n"
+             << "preflight camtype=4 mission=e2e-sony\n"
+             << flight::streamLog(f.work("flight.bin"))
+             << "position on 5\narm\nheartbeat active\n"
+             << "feedback\nwait log \"vorn-camera trigger_sony Still trigger\" 30\n" << pause
+             << "feedback\nwait log \"vorn-camera trigger_sony Still trigger\" 30\n" << pause
+             << "cameramode movie\n"
+             << "feedback\nwait log \"vorn-camera trigger_sony Start Recording\" 30\n" << pause
+             << "feedback\nwait log \"vorn-camera trigger_sony Stop Recording\" 30\n"
+             << "cameramode still\n"
+             << "rc chan6=2000\nrc chan6=1500\n"
+             << "position off\nland\n"
+             << "wait log \"vorn-camera cameraThread postflightCamera(4)\" 30\n"
+             << "disarm\n"
+             << "wait log \"vorn-camera cameraThread postflightCamera(4)\" 30\n"
+             << "stop 6\n";
+    f.fly(scenario.str());
+    ASSERT_EQ(f.finish(std::chrono::seconds(180)), 0) << f.diagnostics();
+    flight::expectCleanEnd(f);
+
+    // Still mode when first used, two stills, movie mode, a recording started and stopped, still
+    // mode again, zoom in and stop.
+    EXPECT_EQ(sony.commands(), (std::vector<int32_t>{4, 0, 0, 5, 6, 7, 4, 1, 3}));
+
+    auto records = sony.records();
+    EXPECT_EQ(sony.strayGpsBytes(), 0u) << "GPS records arrive whole";
+    ASSERT_GE(records.size(), 5u) << f.diagnostics();
+    // The simulator starts at -35.3632621, 149.1652374, 704 m and flies its first leg north at
+    // 15 m/s; the flight ends long before the leg's 300 m.
+    const int32_t originLatSec = 4774356; // 35° 21' 47.74356"
+    const int32_t legLatSec = 3804186;    // 300 m further north
+    int32_t lastLatSec = originLatSec + 1;
+    for (const TimedRecord& r : records) {
+        const Record& w = r.words;
+        SCOPED_TRACE("record received at " + std::to_string(r.received));
+        EXPECT_EQ(w[0], 1);
+        EXPECT_EQ(w[1], 1);
+        EXPECT_EQ((std::array<int32_t, 3>{w[2], w[3], w[4]}), (std::array<int32_t, 3>{1, 35, 21})); // south
+        EXPECT_LE(w[5], originLatSec);
+        EXPECT_GE(w[5], legLatSec);
+        EXPECT_LE(w[5], lastLatSec) << "the aircraft flies north";
+        lastLatSec = w[5];
+        EXPECT_EQ(w[6], 100000);
+        EXPECT_EQ((std::array<int32_t, 3>{w[7], w[8], w[9]}), (std::array<int32_t, 3>{1, 149, 9})); // east
+        EXPECT_NEAR(w[10], 5485464, 1); // 54.85464"
+        EXPECT_EQ(w[11], 100000);
+        EXPECT_EQ((std::array<int32_t, 4>{w[12], w[13], w[14], w[15]}), (std::array<int32_t, 4>{1, 0, 704000, 1000}));
+        for (int i = 16; i < 39; ++i) EXPECT_EQ(w[i], 0) << "reserved word " << i;
+        EXPECT_LE(std::abs(static_cast<long>(recordTime(w) - r.received)), 5L);
+    }
+
+    // Nothing of a Sony flight is archived or tagged here.
+    std::string db = f.dir() + "/geodata.db";
+    EXPECT_EQ(flight::query(db, "SELECT (SELECT COUNT(*) FROM image), (SELECT COUNT(*) FROM oldfiles), "
+                                "(SELECT COUNT(*) FROM flights)"),
+              (std::vector<std::vector<std::string>>{{"0", "0", "0"}}));
+    std::string out = f.out();
+    EXPECT_TRUE(flight::linesWith(out, "RX DATA96 type=4 ").empty());
+    EXPECT_TRUE(flight::servoCommands(out, 2000).empty()) << "no servo shot for a Sony camera";
+    flight::expectDataflashLog(f, log);
+}
