@@ -2,6 +2,8 @@
 
 #include <hidapi/hidapi.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>

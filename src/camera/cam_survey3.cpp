@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
