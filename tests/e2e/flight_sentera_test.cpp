@@ -1,0 +1,164 @@
+// A Sentera flight through the real daemon: the Python stand-in camera answers on 127.0.0.1 and
+// a stub CIFS mount shows its card. Take-off opens the mission's recording session, landing
+// closes it, and the session's images (not an older session's) are archived with their sizes.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "archive/chainFixtures.h"
+#include "e2e/flightSupport.h"
+
+namespace {
+
+// The stand-in camera (tests/sentera/fake_sentera.py) as a child process.
+class StandInCamera {
+public:
+    StandInCamera() {
+        std::string script = std::string(VORN_SOURCE_DIR) + "/tests/sentera/fake_sentera.py";
+        pid_ = fork();
+        if (pid_ == 0) {
+            execlp("python3", "python3", script.c_str(), dir_.path().c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (!vt::waitUntil([&] { return vt::fileExists(dir_ / "port"); }, std::chrono::seconds(20)))
+            throw std::runtime_error("the stand-in Sentera camera did not start");
+    }
+    ~StandInCamera() {
+        json_object_put(table_);
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    StandInCamera(const StandInCamera&) = delete;
+    StandInCamera& operator=(const StandInCamera&) = delete;
+
+    std::string address() const { return "127.0.0.1:" + vt::readFile(dir_ / "port"); }
+    // The text replies of one route ("GET /api/v1/session"), used in turn, the last repeated.
+    void reply(const std::string& route, const std::vector<std::string>& bodies) {
+        json_object* list = json_object_new_array();
+        for (const std::string& body : bodies) json_object_array_add(list, json_object_new_string(body.c_str()));
+        json_object_object_add(table_, route.c_str(), list);
+        // Written whole and renamed: the camera reads the table at every request.
+        vt::writeFile(dir_ / "routes.json.tmp", json_object_to_json_string(table_));
+        std::filesystem::rename(dir_ / "routes.json.tmp", dir_ / "routes.json");
+    }
+    // "METHOD PATH" of every request, in order, and the bodies.
+    std::vector<std::string> requests(std::vector<std::string>* bodies) const {
+        std::vector<std::string> out;
+        std::istringstream in(vt::readFile(dir_ / "requests.log"));
+        for (std::string line; std::getline(in, line);) {
+            json_object* obj = json_tokener_parse(line.c_str());
+            if (!obj) continue;
+            json_object *method = nullptr, *path = nullptr, *body = nullptr;
+            json_object_object_get_ex(obj, "method", &method);
+            json_object_object_get_ex(obj, "path", &path);
+            json_object_object_get_ex(obj, "body", &body);
+            out.push_back(std::string(json_object_get_string(method)) + " " + json_object_get_string(path));
+            bodies->push_back(json_object_get_string(body));
+            json_object_put(obj);
+        }
+        return out;
+    }
+
+private:
+    vt::TempDir dir_;
+    json_object* table_ = json_object_new_object();
+    pid_t pid_ = -1;
+};
+
+const std::string kMission = "e2e-sentera";
+const std::string kSession = "e2e-sentera_0002"; // the mission's second session is the current one
+
+std::string listingEntry(const std::string& session) {
+    return "<div class=\"file_entry\"><a class=\"directory sd_entry\" href=\"sdcard?path=/snapshots//" + session +
+           "\">" + session + "</a></div>\n";
+}
+
+} // namespace
+
+TEST(SenteraFlight, TheMissionsSessionIsRecordedAndItsImagesArchived) {
+    flight::Flight f;
+    StandInCamera camera;
+    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 60, 5);
+
+    // The card as the share shows it: the sensors' configuration and three sessions.
+    vt::makeDirs(f.card("/info"));
+    vt::writeFile(f.card("/info/config.yml"), "Model: 6X\r\nCamName: RGB\r\nCamName: NIR\r\n");
+    for (const std::string& session : {std::string("old-mission_0001"), std::string("e2e-sentera_0001"), kSession})
+        for (const char* sensor : {"RGB", "NIR"}) {
+            std::string dir = f.card("/snapshots/" + session + "/" + sensor);
+            vt::makeDirs(dir);
+            for (int k = 1; k <= 3; ++k) {
+                char name[32];
+                std::snprintf(name, sizeof name, "/IMG_%05d.jpg", k);
+                chain::makeImage(dir + name, std::to_string(40 + 8 * k) + "x32");
+            }
+        }
+    camera.reply("PUT /api/v1/session", {"{}"});
+    camera.reply("GET /api/v1/session",
+                 {"{\"status\":\"Ready\",\"sessions\":[{\"name\":\"" + kSession + "\"}]}", "{\"status\":\"Idle\"}"});
+    camera.reply("GET /sdcard?path=/snapshots/",
+                 {listingEntry("old-mission_0001") + listingEntry("e2e-sentera_0001") + listingEntry(kSession)});
+    camera.reply("GET /sdcard?path=/snapshots/" + kSession + "/RGB/", {"IMG_00001.jpg IMG_00002.jpg IMG_00003.jpg"});
+
+    std::ostringstream scenario;
+    scenario << "wait log \"flight controller on\" 30\n"
+             << "preflight camtype=5 mission=" << kMission << "\n"
+             << flight::streamLog(f.work("flight.bin"))
+             << "arm\nheartbeat active\n"
+             << "wait log \"vorn-camera startSession_sentera successfully started session " << kMission << "\" 90\n"
+             << "feedback\n" // the camera records on its own: no shot from us
+             << "land\n"
+             << "wait log \"vorn-camera postflight_sentera 3 image paths stored\" 120\n"
+             << "disarm\n"
+             << "wait log \"vorn-camera postflight_sentera 3 image paths stored\" 120\n"
+             << "stop 6\n";
+    f.fly(scenario.str(), {}, {"{fc}", "1500000"}, {"VORN_SENTERA_ADDR=" + camera.address()});
+    ASSERT_EQ(f.finish(std::chrono::seconds(240)), 0) << f.diagnostics();
+    flight::expectCleanEnd(f);
+
+    // Session opened at take-off, closed at landing and again at disarm, archived after each.
+    std::vector<std::string> bodies;
+    std::string listing = "GET /sdcard?path=/snapshots/";
+    std::vector<std::string> archiving = {listing, listing + kSession + "/RGB/"};
+    std::vector<std::string> expected = {"PUT /api/v1/session", "GET /api/v1/session", "PUT /api/v1/session",
+                                         "GET /api/v1/session"};
+    expected.insert(expected.end(), archiving.begin(), archiving.end());
+    expected.insert(expected.end(), {"PUT /api/v1/session", "GET /api/v1/session"});
+    expected.insert(expected.end(), archiving.begin(), archiving.end());
+    EXPECT_EQ(camera.requests(&bodies), expected);
+    ASSERT_EQ(bodies.size(), expected.size());
+    EXPECT_NE(bodies[0].find("start"), std::string::npos) << bodies[0];
+    EXPECT_NE(bodies[0].find(kMission), std::string::npos) << bodies[0];
+    EXPECT_NE(bodies[2].find("stop"), std::string::npos) << bodies[2];
+
+    // The share was mounted once; the second archiving found it still there.
+    EXPECT_EQ(flight::linesWith(vt::readFile(f.stubs().dir() + "/calls.log"), "mount "),
+              std::vector<std::string>{"mount -t cifs -o username=ostrel,password= //127.0.0.1/sdcard " + f.mountDir()});
+
+    std::vector<std::vector<std::string>> archived;
+    for (const char* sensor : {"RGB", "NIR"})
+        for (int k = 1; k <= 3; ++k) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/IMG_%05d.jpg", k);
+            std::string path = f.mountDir() + "/snapshots/" + kSession + "/" + sensor + name;
+            struct stat st {};
+            ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+            archived.push_back({path, std::to_string(st.st_size), "1"});
+        }
+    std::string db = f.dir() + "/geodata.db";
+    EXPECT_EQ(flight::query(db, "SELECT path, size, flightID FROM oldfiles ORDER BY id"), archived);
+    EXPECT_EQ(flight::query(db, "SELECT missionID, camType FROM flights WHERE flightID = 1"),
+              (std::vector<std::vector<std::string>>{{kMission, "5"}}));
+
+    std::string out = f.out();
+    EXPECT_TRUE(flight::servoCommands(out, 2000).empty()) << "a Sentera camera is not shot by servo";
+    flight::expectDataflashLog(f, log);
+}
