@@ -130,7 +130,8 @@ int tagAndArchive(ImageNode* node, sqlite3_stmt* insert, int flightNumber, int a
 int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation) {
     sqlite3* db = cam->db;
     int rc = sqlite3_exec(db, sql::beginTransaction, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::beginTransaction, rc);
+    bool inTransaction = rc == SQLITE_OK;
+    if (!inTransaction) logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::beginTransaction, rc);
     int flightNumber = nextFlightNumber(db);
     writeFlightRow(cam, flightNumber, sql::insertFlight);
 
@@ -147,11 +148,11 @@ int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fc
         }
     }
     insert.reset();
-    if (sqlite3_get_autocommit(db)) return archived; // no transaction was opened
+    if (!inTransaction) return archived; // each row was committed on its own
     rc = sqlite3_exec(db, sql::endTransaction, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::endTransaction, rc);
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, sql::rollbackTransaction, nullptr, nullptr, nullptr);
         return -1;
     }
     return archived;

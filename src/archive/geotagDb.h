@@ -50,6 +50,7 @@ inline constexpr const char* insertUnknownFile = "INSERT INTO unknownFiles (path
 inline constexpr const char* selectUnknownFile = "SELECT path FROM unknownFiles WHERE path = ? COLLATE NOCASE";
 inline constexpr const char* beginTransaction = "BEGIN TRANSACTION";
 inline constexpr const char* endTransaction = "END TRANSACTION";
+inline constexpr const char* rollbackTransaction = "ROLLBACK";
 
 } // namespace sql
 

@@ -286,3 +286,35 @@ TEST_F(Pairing, EmptyingTheShotsFailsResultIsZeroAndNoFinalReport) {
     EXPECT_EQ(chain::progressReports(chain::drainMessages(fc[0])), (std::vector<Progress>{{1, 1}}));
     EXPECT_EQ(chain::query(cam.db, "SELECT COUNT(*) FROM image")[0][0], "1");
 }
+
+TEST_F(Pairing, APassWhoseArchiveCannotBeCommittedKeepsItsShotsForTheNextPass) {
+    for (int i = 0; i < 2; ++i) chain::addShot(cam.db, {1000000, 100000000 + i * 10000000, 200000000, 0, 0});
+    chain::makeImage(card + "/a.jpg");
+    chain::makeImage(card + "/b.jpg");
+    chain::Db reader = chain::openDb("geodata.db"); // a reader holding the file: the commit is refused
+    chain::exec(reader.get(), "BEGIN");
+    ASSERT_EQ(chain::query(reader.get(), "SELECT COUNT(*) FROM image")[0][0], "2");
+
+    ImageNode* images;
+    FileNode* files;
+    ASSERT_EQ(pairCard(&images, &files), 2);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(updatePairedImages(&cam, images, 2, fc[1], 0, 6), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    freeImageList(images);
+    freeFileList(files);
+    EXPECT_NE(log.find("vorn-camera updatePairedImages sqlite3_exec(END TRANSACTION) failed, rc=5\n"), std::string::npos);
+    EXPECT_EQ(chain::progressReports(chain::drainMessages(fc[0])), (std::vector<Progress>{{1, 2}, {2, 2}})); // no final
+    chain::exec(reader.get(), "COMMIT");
+    EXPECT_EQ(chain::query(cam.db, "SELECT COUNT(*) FROM oldfiles")[0][0], "0");
+    EXPECT_EQ(chain::query(cam.db, "SELECT COUNT(*) FROM flights")[0][0], "0");
+    EXPECT_FALSE(vt::fileExists("geodone.db"));
+
+    // The next pass pairs the same files with the same shots.
+    ASSERT_EQ(pairCard(&images, &files), 2);
+    EXPECT_EQ(updatePairedImages(&cam, images, 2, fc[1], 0, 6), 2);
+    freeImageList(images);
+    freeFileList(files);
+    EXPECT_EQ(chain::exifTags(card + "/b.jpg")["Exif.GPSInfo.GPSLatitude"], "11/1 0/1 0/10000");
+    EXPECT_EQ(chain::query(cam.db, "SELECT COUNT(*) FROM oldfiles WHERE flightID = 1")[0][0], "2");
+}
