@@ -2,18 +2,17 @@
 // waits: its disk appears under /dev, it leaves transfer mode once the marker file is on its
 // card, and stub mount/umount commands attach and detach the card under the mount point. There
 // is no HID device on a test machine, so every command over USB fails to open the device.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "archive/chainFixtures.h"
 #include "archive/geotagDb.h"
 #include "camera/cam_kernel.h"
 #include "core/clock.h"
@@ -24,31 +23,20 @@
 
 namespace {
 
-// Standard output (where the daemon logs) redirected into a file while the object lives.
+// Standard output, where the daemon logs, for the life of the object.
 class LogCapture {
 public:
-    LogCapture() : path_(dir_ / "stdout.log") {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-    }
+    LogCapture() { testing::internal::CaptureStdout(); }
     ~LogCapture() { stop(); }
     std::string stop() {
-        if (saved_ >= 0) {
-            fflush(stdout);
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-        return vt::readFile(path_);
+        if (!stopped_) text_ = testing::internal::GetCapturedStdout();
+        stopped_ = true;
+        return text_;
     }
 
 private:
-    vt::TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
+    bool stopped_ = false;
+    std::string text_;
 };
 
 int countOf(const std::string& text, const std::string& needle) {
@@ -98,8 +86,7 @@ protected:
             if (onWait) onWait();
         });
         ASSERT_EQ(sqlite3_open((root / "geodata.db").c_str(), &db), SQLITE_OK);
-        for (const char* create : {sql::createImage, sql::createOldfiles, sql::createFlights, sql::createUnknownFiles})
-            ASSERT_EQ(sqlite3_exec(db, create, nullptr, nullptr, nullptr), SQLITE_OK);
+        chain::createSchema(db);
         cam.db = db;
     }
 
@@ -280,40 +267,29 @@ TEST_F(KernelTest, PreflightRecordsCardFilesThenUnmounts) {
     EXPECT_FALSE(vt::fileExists(root / "dev/sdc"));
 }
 
-// Exif value of a tag as exiv2 reads it back from the file.
-std::string exifValue(const std::string& file, const std::string& tag) {
-    std::string cmd = "exiv2 -q -K " + tag + " -Pv '" + file + "' 2>/dev/null";
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p)) out += buf;
-        pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
-
 TEST_F(KernelTest, PostflightTagsTheTiffFilesAsTheyAre) {
     mountedCard();
-    for (const char* name : {"IMG_0001.tiff", "IMG_0002.tiff"})
-        ASSERT_EQ(system(("convert -size 32x24 xc:gray '" + imageDir() + "/" + name + "'").c_str()), 0);
+    chain::makeImage(imageDir() + "/IMG_0001.tiff");
+    chain::makeImage(imageDir() + "/IMG_0002.tiff");
     ASSERT_EQ(sqlite3_exec(db, "INSERT INTO image (time, lat, lon, alt, path) VALUES "
                                "(1700000000000, -336250000, 1511000000, 1500, ''), "
                                "(1700000001000, -336260000, 1511000000, 1500, '')",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
-    char oldCwd[4096]; // the database copy is taken in the working directory
-    ASSERT_TRUE(getcwd(oldCwd, sizeof oldCwd));
-    ASSERT_EQ(chdir(root.path().c_str()), 0);
-    LogCapture log;
-    int result = postflight_kernel(&cam, -1, 1, 1);
-    std::string out = log.stop();
-    ASSERT_EQ(chdir(oldCwd), 0);
+    int result;
+    std::string out;
+    {
+        chain::WorkDir workDir(root.path()); // the database copy is taken in the working directory
+        LogCapture log;
+        result = postflight_kernel(&cam, -1, 1, 1);
+        out = log.stop();
+    }
     EXPECT_EQ(result, 0) << out;
     EXPECT_NE(out.find("vorn-camera postflight_kernel 2 images processed, 2 expected\n"), std::string::npos) << out;
     EXPECT_EQ(rows("oldfiles"), 2);
-    EXPECT_EQ(exifValue(imageDir() + "/IMG_0001.tiff", "Exif.GPSInfo.GPSLatitude"), "33/1 37/1 300000/10000");
-    EXPECT_EQ(exifValue(imageDir() + "/IMG_0001.tiff", "Exif.GPSInfo.GPSLatitudeRef"), "S");
+    auto tags = chain::exifTags(imageDir() + "/IMG_0001.tiff");
+    EXPECT_EQ(tags["Exif.GPSInfo.GPSLatitude"], "33/1 37/1 300000/10000");
+    EXPECT_EQ(tags["Exif.GPSInfo.GPSLatitudeRef"], "S");
     EXPECT_FALSE(vt::fileExists(imageDir() + "/IMG_0001.JPG"));
     EXPECT_TRUE(vt::fileExists(root / "geodone.db"));
     EXPECT_EQ(isMounted_kernel(&cam, -1, 1, 1), 1);

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/chainFixtures.h"
 #include "archive/geotagDb.h"
 #include "camera/cam_survey3.h"
 #include "camera/cameraThread.h"
@@ -94,7 +95,7 @@ public:
             mavlink_message_t msg{};
             if (!msgRead(readFd_, &msg)) return;
             ++messages_;
-            if (msg.msgid == MAVLINK_MSG_ID_DATA96) ++progressReports_;
+            if (msg.msgid == MAVLINK_MSG_ID_DATA96) reports_.push_back(msg);
             if (msg.msgid != MAVLINK_MSG_ID_COMMAND_LONG) continue;
             mavlink_command_long_t cmd{};
             mavlink_msg_command_long_decode(&msg, &cmd);
@@ -122,9 +123,9 @@ public:
         std::lock_guard<std::mutex> guard(mutex_);
         return messages_;
     }
-    int progressReports() {
+    std::vector<chain::Progress> progressReports() {
         std::lock_guard<std::mutex> guard(mutex_);
-        return progressReports_;
+        return chain::progressReports(reports_);
     }
     int pictures() const { return pictures_; }
 
@@ -140,7 +141,7 @@ private:
     std::mutex mutex_;
     std::vector<Command> commands_;
     int messages_ = 0;
-    int progressReports_ = 0;
+    std::vector<mavlink_message_t> reports_;
     int pictures_ = 0;
 };
 
@@ -183,8 +184,7 @@ protected:
     void openDatabase(const std::string& path) {
         sqlite3_close(db);
         ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        for (const char* create : {sql::createImage, sql::createOldfiles, sql::createFlights, sql::createUnknownFiles})
-            ASSERT_EQ(sqlite3_exec(db, create, nullptr, nullptr, nullptr), SQLITE_OK);
+        chain::createSchema(db);
         cam.db = db;
     }
 
@@ -402,28 +402,13 @@ TEST_F(Survey3Test, InitialiseWithoutPipeRetriesIdleLevelThreeTimes) {
     EXPECT_EQ(recordedSleeps(), (std::vector<long>{5000, 5000, 5000}));
 }
 
-// Exif value of a tag as exiv2 reads it back from the file.
-std::string exifValue(const std::string& file, const std::string& tag) {
-    std::string cmd = "exiv2 -q -K " + tag + " -Pv '" + file + "' 2>/dev/null";
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p)) out += buf;
-        pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
-
 // A whole flight through the camera thread: preflight, three shots, postflight, one more shot.
 TEST_F(Survey3Test, FlightThroughCameraThread) {
     camera.jpegSample = root / "sample.jpg";
-    ASSERT_EQ(system(("convert -size 64x48 xc:steelblue '" + camera.jpegSample + "'").c_str()), 0);
+    chain::makeImage(camera.jpegSample);
     vt::writeFile(camera.photoDir() + "/IMG_0001.JPG", vt::readFile(camera.jpegSample)); // from an earlier day
-    vt::TempDir work; // tagging leaves geodone.db in the working directory
-    char oldCwd[4096];
-    ASSERT_TRUE(getcwd(oldCwd, sizeof oldCwd));
-    ASSERT_EQ(chdir(work.path().c_str()), 0);
+    vt::TempDir work;
+    chain::WorkDir workDir(work.path()); // tagging leaves geodone.db in the working directory
     openDatabase(work / "geodata.db");
 
     AppContext ctx;
@@ -470,7 +455,6 @@ TEST_F(Survey3Test, FlightThroughCameraThread) {
     send(99); // wakes the thread so it sees the stop flag
     thread.join();
     std::string out = log.stop();
-    ASSERT_EQ(chdir(oldCwd), 0);
     close(ctx.camera.cameraPipe[0]);
     close(ctx.camera.cameraPipe[1]);
 
@@ -485,18 +469,20 @@ TEST_F(Survey3Test, FlightThroughCameraThread) {
     EXPECT_TRUE(stillMounted);
     EXPECT_TRUE(vt::fileExists(work / "geodone.db"));
     // Each new picture carries its own shot's latitude; the earlier picture is left alone.
-    EXPECT_EQ(exifValue(camera.photoDir() + "/IMG_0002.JPG", "Exif.GPSInfo.GPSLatitude"), "47/1 18/1 0/10000");
-    EXPECT_EQ(exifValue(camera.photoDir() + "/IMG_0003.JPG", "Exif.GPSInfo.GPSLatitude"), "47/1 18/1 360000/10000");
-    EXPECT_EQ(exifValue(camera.photoDir() + "/IMG_0004.JPG", "Exif.GPSInfo.GPSLatitude"), "47/1 19/1 120000/10000");
-    EXPECT_EQ(exifValue(camera.photoDir() + "/IMG_0004.JPG", "Exif.Image.Orientation"), "6");
-    EXPECT_EQ(exifValue(camera.photoDir() + "/IMG_0001.JPG", "Exif.GPSInfo.GPSLatitude"), "");
+    auto tags = [&](const char* name) { return chain::exifTags(camera.photoDir() + "/" + name); };
+    EXPECT_EQ(tags("IMG_0002.JPG")["Exif.GPSInfo.GPSLatitude"], "47/1 18/1 0/10000");
+    EXPECT_EQ(tags("IMG_0003.JPG")["Exif.GPSInfo.GPSLatitude"], "47/1 18/1 360000/10000");
+    EXPECT_EQ(tags("IMG_0004.JPG")["Exif.GPSInfo.GPSLatitude"], "47/1 19/1 120000/10000");
+    EXPECT_EQ(tags("IMG_0004.JPG")["Exif.Image.Orientation"], "6");
+    EXPECT_EQ(tags("IMG_0001.JPG").count("Exif.GPSInfo.GPSLatitude"), 0u);
     // The shot after the flight first unmounted the card and switched the camera back.
     size_t unmounted = out.rfind("vorn-camera unmount_survey3 " + (root / "media/usbdrive") + " is unmounted\n");
     size_t lastShot = out.rfind("vorn-camera trigger momentary_pwm servo=7, value=2000\n");
     ASSERT_NE(unmounted, std::string::npos);
     ASSERT_NE(lastShot, std::string::npos);
     EXPECT_LT(unmounted, lastShot);
-    EXPECT_EQ(camera.progressReports(), 4); // one per tagged image and the final one
+    EXPECT_EQ(camera.progressReports(),
+              (std::vector<chain::Progress>{{1, 3}, {2, 3}, {3, 3}, {3, 3}})); // per image, then the final one
     EXPECT_EQ(camera.pictures(), 4);
     EXPECT_FALSE(camera.storageMode());
 }
