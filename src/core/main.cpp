@@ -11,6 +11,7 @@
 #include "core/AppContext.h"
 #include "core/clock.h"
 #include "core/cmdLine.h"
+#include "core/database.h"
 #include "core/logging.h"
 #include "core/sandbox.h"
 #include "core/shell.h"
@@ -67,15 +68,6 @@ void closePipes(AppContext* ctx) {
             if (fds[i] >= 0) close(fds[i]);
 }
 
-void openDatabase(AppContext* ctx, const char* dbFile) {
-    sqlite3_initialize();
-    if (sqlite3_open_v2(dbFile, &ctx->camera.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != 0) {
-        logPrintf("vorn-camera failed to open sqlite3 db %s\n", dbFile);
-        sqlite3_close(ctx->camera.db);
-        ctx->camera.db = nullptr;
-    }
-}
-
 void runThreads(AppContext* ctx) {
     std::thread wifi(wifiThread, ctx);
     std::thread camera(cameraThread, ctx);
@@ -111,7 +103,8 @@ int main(int argc, char** argv) {
         logPrintf("vorn-camera %s started...\n", VORN_VERSION);
         ctx.fcCompId = 1;
         ctx.fcSysId = 1;
-        openDatabase(&ctx, dbFile);
+        sqlite3_initialize();
+        ctx.camera.db = openGeotagDatabase(dbFile);
         runThreads(&ctx);
         sqlite3_close(ctx.camera.db);
         sqlite3_shutdown();
