@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -8,9 +9,8 @@
 #include <functional>
 #include <iterator>
 #include <random>
-#include <thread>
-#include <algorithm>
 #include <set>
+#include <thread>
 
 #include "daemonProc.h"
 
@@ -63,15 +63,16 @@ void pauseOrStop(Sim* sim, const Step& s, double seconds) {
     if (!pause(sim, seconds)) fail(s, EXIT_INTERRUPTED, "interrupted");
 }
 
-Via viaOf(Sim* sim, const Step& s) {
-    std::string via = optText(s, "via", sim->useModem ? "modem" : "fc");
+// The line a message goes out on: given by via=, else the flight controller's for its own
+// messages and, for the ground station's requests, the modem when there is one.
+Via viaOf(Sim* sim, const Step& s, bool fromGround) {
+    std::string via = optText(s, "via", fromGround && sim->useModem ? "modem" : "fc");
     if (via == "fc") return Via::Fc;
     if (via != "modem") fail(s, EXIT_USAGE, "via must be fc or modem");
     if (!sim->useModem) fail(s, EXIT_USAGE, "via=modem needs --modem");
     return Via::Modem;
 }
 
-// Messages of the ground station come from its ids, those of the aircraft from the FC's.
 void send(Sim* sim, const Step& s, Via via, const mavlink_message_t* msg) {
     if (!simSend(sim, via, msg)) fail(s, EXIT_DAEMON, "the line stays full: the daemon does not read it");
 }
@@ -79,11 +80,12 @@ void send(Sim* sim, const Step& s, Via via, const mavlink_message_t* msg) {
 void sendData96(Sim* sim, const Step& s, uint8_t type, const uint8_t* data, uint8_t len) {
     mavlink_message_t msg{};
     mavlink_msg_data96_pack_chan(GCS_SYSID, GCS_COMPID, &sim->gcsChan, &msg, type, len, data);
-    send(sim, s, viaOf(sim, s), &msg);
+    send(sim, s, viaOf(sim, s, true), &msg);
 }
 
+// A command through the modem comes from the ground station's ids, otherwise from the FC's.
 void sendCommand(Sim* sim, const Step& s, uint16_t command, const float p[7]) {
-    Via via = viaOf(sim, s);
+    Via via = viaOf(sim, s, false);
     bool fromFc = via == Via::Fc;
     mavlink_message_t msg{};
     mavlink_msg_command_long_pack_chan(fromFc ? static_cast<uint8_t>(sim->sysId) : GCS_SYSID, fromFc ? 1 : GCS_COMPID,
@@ -151,10 +153,6 @@ void feedbackAt(Sim* sim, const Step& s) {
     say("fcsim: CAMERA_FEEDBACK lat=%.7f lon=%.7f alt=%.2f", p.lat, p.lon, p.alt);
 }
 
-void stepFeedback(Sim* sim, const Step& s) {
-    feedbackAt(sim, s);
-}
-
 // Flies the pattern with positions streaming and one CAMERA_FEEDBACK every `every` seconds.
 void stepSurvey(Sim* sim, const Step& s) {
     int shots = static_cast<int>(opt(s, "shots", 10));
@@ -178,6 +176,7 @@ void stepLand(Sim* sim, const Step& s) {
         sendStatusText(sim, s, 6, "Executing command ID #189");
         return;
     }
+    if (!s.words.empty()) fail(s, EXIT_USAGE, "expected \"land\" or \"land text\"");
     float p[7] = {};
     sendCommand(sim, s, 189, p);
 }
@@ -258,7 +257,9 @@ void stepCameramode(Sim* sim, const Step& s) {
 
 void stepData96(Sim* sim, const Step& s) {
     std::string hex = optText(s, "hex");
-    if (hex.size() % 2 != 0 || hex.size() > 192) fail(s, EXIT_USAGE, "hex must be an even number of digits, at most 96 bytes");
+    bool digits = std::all_of(hex.begin(), hex.end(), [](char c) { return isxdigit(static_cast<unsigned char>(c)); });
+    if (!digits || hex.size() % 2 != 0 || hex.size() > 192)
+        fail(s, EXIT_USAGE, "hex must be an even number of hex digits, at most 96 bytes");
     uint8_t data[96] = {};
     for (size_t i = 0; i < hex.size(); i += 2) data[i / 2] = static_cast<uint8_t>(strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
     sendData96(sim, s, static_cast<uint8_t>(opt(s, "type", 0)), data,
@@ -441,7 +442,7 @@ const std::vector<Verb>& verbs() {
         {"systime", 1, 1, {}, stepSystime},
         {"position", 1, 2, {}, stepPosition},
         {"origin", 0, 0, {"lat", "lon", "alt"}, stepOrigin},
-        {"feedback", 0, 0, {"lat", "lon", "alt", "roll", "pitch", "yaw"}, stepFeedback},
+        {"feedback", 0, 0, {"lat", "lon", "alt", "roll", "pitch", "yaw"}, feedbackAt},
         {"survey", 0, 0, {"shots", "every", "roll", "pitch", "yaw"}, stepSurvey},
         {"land", 0, 1, VIA, stepLand},
         {"command", 1, 1, {"p1", "p2", "p3", "p4", "p5", "p6", "p7", "via"}, stepCommand},

@@ -45,10 +45,10 @@ bool writeAll(int fd, const uint8_t* p, size_t len) {
     return true;
 }
 
-// Writes a message to a (non-blocking) line, waiting up to a second for room; a daemon that
-// does not read loses the message, as on a real serial line.
+// Writes a message to a (non-blocking) line, waiting up to 10 s for room: a busy daemon only
+// slows the simulator down, one that has stopped reading fails the step instead of hanging it.
 bool writeLine(int fd, const uint8_t* p, size_t len) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (len > 0) {
         ssize_t n = write(fd, p, len);
         if (n > 0) {
