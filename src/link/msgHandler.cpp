@@ -67,12 +67,11 @@ void onHeartbeat(AppContext* ctx, FlightState* st) {
     followWifi(ctx, st, active);
 
     bool armedNow = (mavlink_msg_heartbeat_get_base_mode(msg) & MAV_MODE_FLAG_SAFETY_ARMED) != 0;
-    if (armedNow && !st->armed) st->armed = true;
-    else if (!armedNow && st->armed) onDisarm(ctx, st);
+    if (armedNow) st->armed = true;
+    else if (st->armed) onDisarm(ctx, st);
 }
 
-void onSystemTime(AppContext* ctx, FlightState* st) {
-    (void)ctx;
+void onSystemTime(FlightState* st) {
     uint64_t t = mavlink_msg_system_time_get_time_unix_usec(&st->msg);
     if (t == 0) return; // no GPS time yet
     logPrintf("vorn-camera GPS Time pre change: %lld\n", static_cast<long long>(t));
@@ -204,7 +203,7 @@ void handleMessage(AppContext* ctx, FlightState* st) {
                   msg->seq, msg->compid, msg->sysid);
     switch (id) {
     case MAVLINK_MSG_ID_HEARTBEAT: onHeartbeat(ctx, st); break;
-    case MAVLINK_MSG_ID_SYSTEM_TIME: onSystemTime(ctx, st); break;
+    case MAVLINK_MSG_ID_SYSTEM_TIME: onSystemTime(st); break;
     case MAVLINK_MSG_ID_GLOBAL_POSITION_INT: onGlobalPosition(ctx, st); break;
     case MAVLINK_MSG_ID_RC_CHANNELS_RAW: onRcChannels(ctx, st); break;
     case MAVLINK_MSG_ID_COMMAND_LONG: onCommandLong(ctx, st); break;
