@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -74,6 +75,10 @@ Flight::Flight() {
                         "case \"$dev\" in //*) ;; *) [ -e \"$dev\" ] || { echo \"mount: $dev: no such device\" >&2; exit 32; } ;; esac\n"
                         "for e in '" + card() + "'/*; do ln -sfn \"$e\" \"$dir/\"; done\n");
     stubs_.add("umount", "find \"$1\" -mindepth 1 -maxdepth 1 -type l -delete\n");
+}
+
+Flight::~Flight() {
+    for (const std::string& p : processesIn(root())) kill(std::stoi(p), SIGKILL);
 }
 
 void Flight::fly(const std::string& scenario, const std::vector<std::string>& simOptions,

@@ -23,6 +23,9 @@ namespace flight {
 class Flight {
 public:
     Flight();
+    // A flight that did not end leaves no daemon behind: one holding on to its line's path would
+    // read from whichever later flight gets the same pseudo-terminal.
+    ~Flight();
     std::string dir() const { return work_ / "flight"; }
     std::string root(const std::string& rel = "") const { return work_ / ("root" + rel); }
     std::string card(const std::string& rel = "") const { return work_ / ("card" + rel); }
