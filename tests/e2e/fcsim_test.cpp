@@ -135,3 +135,20 @@ TEST(Fcsim, LogStreamResendsBlocksUntilTheyAreAcknowledged) {
     EXPECT_NE(sim.out().find("fcsim: logstream " + file + ": 7 blocks, 1 resent, all acknowledged"), std::string::npos)
         << sim.out();
 }
+
+TEST(Fcsim, DrivesADaemonStartedByHandThroughItsLinkAndLogFile) {
+    vt::TempDir work;
+    vt::StubPath stubs;
+    stubs.add("nmcli");
+    std::string link = work / "fc";
+    // The daemon comes first and keeps retrying its port until the simulator offers it.
+    vt::Daemon daemon(work.path(), {link, "115200"}, {{"VORN_ROOT", work.path()}});
+    ASSERT_TRUE(daemon.waitForOutput("vorn-camera serialIO failed to open(" + link + ")"));
+    vt::FcsimRun sim(work.path(), {"--link", link, "--watch", work / "daemon.out", "-e",
+                                   "wait log \"flight controller on " + link + " opened at 115200 baud\" 15", "-e",
+                                   "version", "-e", "wait rx DATA96 type=5 10"});
+    EXPECT_EQ(sim.wait(), 0) << sim.out() << sim.err();
+    EXPECT_EQ(sim.out().rfind("fcsim: flight controller port /dev/pts/", 0), 0u) << sim.out();
+    EXPECT_NE(sim.out().find("LOG vorn-camera msgHandler got DATA96 type 5\n"), std::string::npos) << sim.out();
+    EXPECT_EQ(daemon.stop(), 0);
+}
