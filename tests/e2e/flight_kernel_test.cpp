@@ -30,16 +30,18 @@ public:
         if (!pulse || pulse->output != kTriggerOutput || pulse->pwm != 2000 || diskShown()) return;
         char name[64];
         std::snprintf(name, sizeof name, "/dcim/MED-06-001/IMG_%04d.tiff", kOldPhotos + ++shots_);
-        std::filesystem::copy_file(photo_, f_.card(name));
+        std::error_code ec; // reported by the count checks, not by an exception on this thread
+        std::filesystem::copy_file(photo_, f_.card(name), ec);
         if (shots_ == flightShots_) plugIn();
     }
     void onTick() {
         if (!vt::fileExists(f_.card("/dcim/tmtf.txt"))) return;
         // Leaving transfer mode: the disk and whatever was mounted from it are gone.
-        std::filesystem::remove(f_.card("/dcim/tmtf.txt"));
-        std::filesystem::remove(disk());
-        for (const auto& e : std::filesystem::directory_iterator(f_.mountDir()))
-            if (e.is_symlink()) std::filesystem::remove(e.path());
+        std::error_code ec;
+        std::filesystem::remove(f_.card("/dcim/tmtf.txt"), ec);
+        std::filesystem::remove(disk(), ec);
+        for (const auto& e : std::filesystem::directory_iterator(f_.mountDir(), ec))
+            if (e.is_symlink()) std::filesystem::remove(e.path(), ec);
         ++marks_;
     }
     int shots() const { return shots_; }
@@ -94,7 +96,7 @@ TEST(KernelFlight, WithoutHidTheCardIsMountedWhenItAppearsAndThePicturesAreTagge
         f.fly(scenario.str());
         flight::FileFollower follower(f.work("fcsim.out"), [&](const std::string& l) { camera.onLine(l); },
                                       [&] { camera.onTick(); });
-        ASSERT_EQ(f.finish(std::chrono::seconds(300)), 0) << f.diagnostics();
+        ASSERT_EQ(f.finish(std::chrono::seconds(240)), 0) << f.diagnostics();
     }
     flight::expectCleanEnd(f);
     std::string out = f.out();
