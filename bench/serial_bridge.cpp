@@ -130,6 +130,12 @@ void reader(Stream* s, const std::atomic<bool>* stop) {
 // The baseline bridge: copies between the two lines and does nothing else.
 void copyLoop(const std::string& a, const std::string& b, const std::atomic<bool>* stop) {
     int fds[2] = {open(a.c_str(), O_RDWR | O_NOCTTY), open(b.c_str(), O_RDWR | O_NOCTTY)};
+    for (int fd : fds) { // a pty's settings are reset when its last user closes it
+        termios tty{};
+        tcgetattr(fd, &tty);
+        cfmakeraw(&tty);
+        tcsetattr(fd, TCSAFLUSH, &tty);
+    }
     uint8_t buf[MAVLINK_MAX_PACKET_LEN];
     while (!*stop) {
         pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
