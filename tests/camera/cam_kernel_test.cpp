@@ -23,28 +23,6 @@
 
 namespace {
 
-// Standard output, where the daemon logs, for the life of the object.
-class LogCapture {
-public:
-    LogCapture() { testing::internal::CaptureStdout(); }
-    ~LogCapture() { stop(); }
-    std::string stop() {
-        if (!stopped_) text_ = testing::internal::GetCapturedStdout();
-        stopped_ = true;
-        return text_;
-    }
-
-private:
-    bool stopped_ = false;
-    std::string text_;
-};
-
-int countOf(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
-    return n;
-}
-
 TEST(KernelReport, CommandBytesThenZeros) {
     KernelReport capture = kernel_buildReport(3, 13);
     KernelReport transfer = kernel_buildReport(3, 1);
@@ -60,11 +38,11 @@ TEST(KernelReport, CommandBytesThenZeros) {
 }
 
 TEST(KernelHid, CommandWithoutDeviceFailsToOpen) {
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(kernel_writeCmd(kernelGroupMode, kernelModeCapture), -1);
     initialize_kernel(nullptr, -1, 1, 1);
-    std::string out = log.stop();
-    EXPECT_EQ(countOf(out, "vorn-camera kernel failed to open usb\n"), 2);
+    std::string out = log.release();
+    EXPECT_EQ(vt::countOf(out, "vorn-camera kernel failed to open usb\n"), 2);
     EXPECT_NE(out.find("vorn-camera initialize_kernel failed to set capture photo mode\n"), std::string::npos);
     kernel_reset();
 }
@@ -134,9 +112,9 @@ protected:
 };
 
 TEST_F(KernelTest, UnmountWithNothingMountedSucceedsAtOnce) {
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(unmount_kernel(&cam, -1, 1, 1), 0);
-    EXPECT_NE(log.stop().find("vorn-camera unmount_kernel " + mountDir() + " is unmounted\n"), std::string::npos);
+    EXPECT_NE(log.release().find("vorn-camera unmount_kernel " + mountDir() + " is unmounted\n"), std::string::npos);
     EXPECT_TRUE(sleeps.empty());
     EXPECT_TRUE(stubs.calls().empty());
     EXPECT_FALSE(vt::fileExists(marker()));
@@ -148,9 +126,9 @@ TEST_F(KernelTest, UnmountWritesMarkerThenRemovesStaleMount) {
     onWait = [this] {
         if (vt::fileExists(marker())) leaveTransferMode();
     };
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(unmount_kernel(&cam, -1, 1, 1), 0);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_EQ(sleeps, (std::vector<long>{10000, 10000}));
     EXPECT_EQ(stubs.calls(), (std::vector<std::string>{"umount " + mountDir()}));
     EXPECT_TRUE(vt::fileExists(root / "card-unplugged/dcim/tmtf.txt"));
@@ -164,9 +142,9 @@ TEST_F(KernelTest, UnmountWithMarkerAlreadyOnCardWaitsWithoutWritingIt) {
     utimbuf old{1000, 1000};
     ASSERT_EQ(utime(marker().c_str(), &old), 0);
     onWait = [this] { leaveTransferMode(); };
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(unmount_kernel(&cam, -1, 1, 1), 0);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_EQ(sleeps, (std::vector<long>{10000}));
     EXPECT_TRUE(stubs.calls().empty()); // no umount
     EXPECT_EQ(out.find("created unmount file"), std::string::npos);
@@ -177,29 +155,29 @@ TEST_F(KernelTest, UnmountWithMarkerAlreadyOnCardWaitsWithoutWritingIt) {
 
 TEST_F(KernelTest, UnmountOfCameraThatStaysInTransferModeGivesUp) {
     mountedCard();
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(unmount_kernel(&cam, -1, 1, 1), 1);
-    EXPECT_EQ(countOf(log.stop(), "vorn-camera unmount_kernel created unmount file\n"), 1);
+    EXPECT_EQ(vt::countOf(log.release(), "vorn-camera unmount_kernel created unmount file\n"), 1);
     EXPECT_EQ(sleeps, std::vector<long>(6, 10000));
     EXPECT_TRUE(vt::fileExists(marker()));
 }
 
 TEST_F(KernelTest, MountWithoutDeviceAsksForTransferModeAtEveryAttempt) {
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(mount_kernel(&cam, -1, 1, 1), 1);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_EQ(sleeps, std::vector<long>(6, 10000));
-    EXPECT_EQ(countOf(out, "vorn-camera kernel failed to open usb\n"), 6);
-    EXPECT_EQ(countOf(out, "vorn-camera mount_kernel failed to write to usb, err="), 6);
+    EXPECT_EQ(vt::countOf(out, "vorn-camera kernel failed to open usb\n"), 6);
+    EXPECT_EQ(vt::countOf(out, "vorn-camera mount_kernel failed to write to usb, err="), 6);
     EXPECT_TRUE(stubs.calls().empty());
     EXPECT_EQ(isMounted_kernel(&cam, -1, 1, 1), 0);
 }
 
 TEST_F(KernelTest, MountOnceTheDiskShowsUp) {
     onWait = [this] { vt::writeFile(device(), ""); };
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(mount_kernel(&cam, -1, 1, 1), 0);
-    std::string out = log.stop();
+    std::string out = log.release();
     // Attempt 1: no disk; attempt 2: disk, mount issued; attempt 3: image directory there.
     EXPECT_EQ(sleeps, (std::vector<long>{10000, 10000}));
     EXPECT_EQ(stubs.calls(), (std::vector<std::string>{"mount " + device() + " " + mountDir()}));
@@ -229,9 +207,9 @@ TEST_F(KernelTest, TriggerPulsesOutputTwelveWhateverTheTriggerChannel) {
         EXPECT_EQ(cmd.param2, static_cast<float>(expected));
     }
 
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(trigger_kernel(&cam, insert, -1, 1, 1), 1);
-    EXPECT_NE(log.stop().find("vorn-camera trigger_kernel failed to write DO_SET_SERVO to outbound pipe\n"),
+    EXPECT_NE(log.release().find("vorn-camera trigger_kernel failed to write DO_SET_SERVO to outbound pipe\n"),
               std::string::npos);
     EXPECT_EQ(rows("image"), 1);
     sqlite3_finalize(insert);
@@ -241,9 +219,9 @@ TEST_F(KernelTest, TriggerPulsesOutputTwelveWhateverTheTriggerChannel) {
 
 TEST_F(KernelTest, PreflightWithoutCameraNeverUnmountsAndKeepsShots) {
     ASSERT_EQ(sqlite3_exec(db, "INSERT INTO image (time, path) VALUES (1, '')", nullptr, nullptr, nullptr), SQLITE_OK);
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(preflight_kernel(&cam, -1, 1, 1), 1);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_EQ(sleeps, std::vector<long>(6, 10000));
     EXPECT_EQ(out.find("unmount_kernel"), std::string::npos);
     EXPECT_TRUE(stubs.calls().empty());
@@ -258,9 +236,9 @@ TEST_F(KernelTest, PreflightRecordsCardFilesThenUnmounts) {
     onWait = [this] {
         if (vt::fileExists(marker())) leaveTransferMode();
     };
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(preflight_kernel(&cam, -1, 1, 1), 0);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_NE(out.find("vorn-camera preflight_kernel 2 unknown files\n"), std::string::npos) << out;
     EXPECT_EQ(rows("unknownFiles"), 2);
     EXPECT_EQ(sleeps, (std::vector<long>{10000, 10000}));
@@ -280,9 +258,9 @@ TEST_F(KernelTest, PostflightTagsTheTiffFilesAsTheyAre) {
     std::string out;
     {
         chain::WorkDir workDir(root.path()); // the database copy is taken in the working directory
-        LogCapture log;
+        vt::StdoutCapture log;
         result = postflight_kernel(&cam, -1, 1, 1);
-        out = log.stop();
+        out = log.release();
     }
     EXPECT_EQ(result, 0) << out;
     EXPECT_NE(out.find("vorn-camera postflight_kernel 2 images processed, 2 expected\n"), std::string::npos) << out;

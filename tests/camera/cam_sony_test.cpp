@@ -42,35 +42,6 @@ private:
     int fd_;
 };
 
-// Standard output (the log) caught in a file until release(), so test failures still show.
-class LogCapture {
-public:
-    LogCapture() {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int fd = open((dir_ / "log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-    }
-    ~LogCapture() { release(); }
-    void release() {
-        if (saved_ < 0) return;
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    size_t count(const std::string& text) const {
-        std::string log = vt::readFile(dir_ / "log");
-        size_t n = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    }
-
-private:
-    vt::TempDir dir_;
-    int saved_ = -1;
-};
-
 class SonyDriver : public ::testing::Test {
 protected:
     vt::TempDir root;
@@ -125,7 +96,7 @@ TEST_F(SonyDriver, MovieTriggersAlternateAndAModeRequestKeepsTheRecording) {
 TEST_F(SonyDriver, WithoutReaderRequestsReturnAtOnceAndTheNextOneAfterItAppearsGetsThrough) {
     std::atomic<bool> done{false};
     int result = -1;
-    LogCapture log;
+    vt::StdoutCapture log;
     std::thread camera([&] {
         zoomin_sony();
         modemovie_sony(); // dropped, so the camera stays in still mode
@@ -148,7 +119,7 @@ TEST_F(SonyDriver, WithoutReaderRequestsReturnAtOnceAndTheNextOneAfterItAppearsG
     EXPECT_EQ(log.count(" dropped: no reader on the command FIFO\n"), 4u); // 4, 1, 5 and 0
 
     SonyReader sony(fifo);
-    LogCapture reconnect;
+    vt::StdoutCapture reconnect;
     zoomout_sony();
     int stillResult = trigger();
     reconnect.release();

@@ -25,40 +25,6 @@
 
 namespace {
 
-// Standard output (where the daemon logs) redirected into a file while the object lives.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_ / "stdout.log") {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-    }
-    ~LogCapture() { stop(); }
-    std::string text() const { return vt::readFile(path_); }
-    std::string stop() {
-        if (saved_ >= 0) {
-            fflush(stdout);
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-        return text();
-    }
-
-private:
-    vt::TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
-
-int countOf(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
-    return n;
-}
-
 struct Command {
     uint16_t command;
     int param1;
@@ -231,10 +197,10 @@ protected:
 
 TEST_F(Survey3Test, AlreadyMountedCardMountsAtOnceWithoutPulse) {
     mountedCard();
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(mount_survey3(&cam, fcPipe[1], 1, 1), 0);
     camera.readPipe();
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_NE(out.find("vorn-camera mount_survey3 " + camera.deviceNode() + " is mounted\n"), std::string::npos) << out;
     EXPECT_TRUE(recordedSleeps().empty());
     EXPECT_EQ(camera.messages(), 0);
@@ -243,9 +209,9 @@ TEST_F(Survey3Test, AlreadyMountedCardMountsAtOnceWithoutPulse) {
 }
 
 TEST_F(Survey3Test, CameraInCaptureModeIsSwitchedAndMounted) {
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(mount_survey3(&cam, fcPipe[1], 42, 43), 0);
-    std::string out = log.stop();
+    std::string out = log.release();
     // Attempt 1: pulse (200 ms) and wait; attempt 2: disk seen, mount issued, wait; attempt 3: done.
     EXPECT_EQ(recordedSleeps(), (std::vector<long>{200, 5000, 5000}));
     EXPECT_EQ(camera.servoValues(), (std::vector<int>{1500, 1000}));
@@ -262,20 +228,20 @@ TEST_F(Survey3Test, CameraInCaptureModeIsSwitchedAndMounted) {
 
 TEST_F(Survey3Test, DiskThatNeverShowsGetsPulsesInAttemptsOneThreeFiveThenGivesUp) {
     camera.respondsToPulses = false;
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(mount_survey3(&cam, fcPipe[1], 1, 1), 1);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_EQ(recordedSleeps(), (std::vector<long>{200, 5000, 5000, 200, 5000, 5000, 200, 5000, 5000}));
     EXPECT_EQ(camera.servoValues(), (std::vector<int>{1500, 1000, 1500, 1000, 1500, 1000}));
-    EXPECT_EQ(countOf(out, "vorn-camera mount_survey3 sent momentary pulse\n"), 3);
+    EXPECT_EQ(vt::countOf(out, "vorn-camera mount_survey3 sent momentary pulse\n"), 3);
     EXPECT_TRUE(stubs.calls().empty());
     EXPECT_EQ(isMounted_survey3(&cam, -1, 1, 1), 0);
 }
 
 TEST_F(Survey3Test, MountWhosePulseCannotBeWrittenFailsAtOnce) {
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(mount_survey3(&cam, -1, 1, 1), 1);
-    EXPECT_NE(log.stop().find("vorn-camera mount_survey3 failed to write DO_SET_SERVO to outbound pipe\n"),
+    EXPECT_NE(log.release().find("vorn-camera mount_survey3 failed to write DO_SET_SERVO to outbound pipe\n"),
               std::string::npos);
     EXPECT_TRUE(recordedSleeps().empty());
 }
@@ -283,9 +249,9 @@ TEST_F(Survey3Test, MountWhosePulseCannotBeWrittenFailsAtOnce) {
 TEST_F(Survey3Test, MountedCardIsUnmountedAndCameraSwitchedBack) {
     mountedCard();
     ASSERT_EQ(mount_survey3(&cam, fcPipe[1], 1, 1), 0);
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(unmount_survey3(&cam, fcPipe[1], 1, 1), 0);
-    std::string out = log.stop();
+    std::string out = log.release();
     // Attempt 1: umount; attempt 2: disk still there, pulse; attempt 3: gone.
     EXPECT_EQ(recordedSleeps(), (std::vector<long>{5000, 200, 5000}));
     EXPECT_EQ(stubs.calls(), (std::vector<std::string>{"umount " + (root / "media/usbdrive")}));
@@ -299,9 +265,9 @@ TEST_F(Survey3Test, CameraStuckInStorageModeIsAnUnmountFailure) {
     mountedCard();
     ASSERT_EQ(mount_survey3(&cam, fcPipe[1], 1, 1), 0);
     camera.respondsToPulses = false;
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(unmount_survey3(&cam, fcPipe[1], 1, 1), 1);
-    EXPECT_EQ(countOf(log.stop(), "vorn-camera unmount_survey3 sent momentary pulse\n"), 5);
+    EXPECT_EQ(vt::countOf(log.release(), "vorn-camera unmount_survey3 sent momentary pulse\n"), 5);
     EXPECT_EQ(recordedSleeps().size(), 11u); // six waits of 5 s and five pulses of 200 ms
     EXPECT_EQ(isMounted_survey3(&cam, -1, 1, 1), 1);
 }
@@ -310,9 +276,9 @@ TEST_F(Survey3Test, FailingUmountIsRetriedAndReported) {
     mountedCard();
     ASSERT_EQ(mount_survey3(&cam, fcPipe[1], 1, 1), 0);
     stubs.add("umount", "exit 32");
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(unmount_survey3(&cam, fcPipe[1], 1, 1), 1);
-    EXPECT_EQ(countOf(log.stop(), "vorn-camera unmount_survey3 failed to issue umount command\n"), 6);
+    EXPECT_EQ(vt::countOf(log.release(), "vorn-camera unmount_survey3 failed to issue umount command\n"), 6);
     EXPECT_EQ(recordedSleeps(), std::vector<long>(6, 5000));
     EXPECT_TRUE(vt::fileExists(base()));
 }
@@ -321,9 +287,9 @@ TEST_F(Survey3Test, PreflightWithoutCameraStillEmptiesImageTable) {
     camera.respondsToPulses = false;
     ASSERT_EQ(sqlite3_exec(db, "INSERT INTO image (time, path) VALUES (1, ''), (2, '')", nullptr, nullptr, nullptr),
               SQLITE_OK);
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(preflight_survey3(&cam, fcPipe[1], 1, 1), 1);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_EQ(rows("image"), 0);
     EXPECT_EQ(rows("unknownFiles"), 0);
     EXPECT_NE(out.find("vorn-camera cameraThread try to delete from table 'image'\n"), std::string::npos);
@@ -335,9 +301,9 @@ TEST_F(Survey3Test, PreflightRecordsCardFilesAndLeavesCameraInCaptureMode) {
     vt::writeFile(camera.photoDir() + "/IMG_0001.JPG", "old");
     vt::writeFile(camera.photoDir() + "/IMG_0002.jpg", "old");
     vt::writeFile(camera.photoDir() + "/notes.txt", "not an image");
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(preflight_survey3(&cam, fcPipe[1], 1, 1), 0);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_EQ(rows("unknownFiles"), 2);
     EXPECT_NE(out.find("vorn-camera preflfight_survey3 2 unknown files in "), std::string::npos) << out;
     EXPECT_FALSE(camera.storageMode());
@@ -350,9 +316,9 @@ TEST_F(Survey3Test, PreflightRecordsCardFilesAndLeavesCameraInCaptureMode) {
 TEST_F(Survey3Test, PostflightWithMountedCardAndNoShotsTagsNothing) {
     mountedCard();
     vt::writeFile(camera.photoDir() + "/IMG_0001.JPG", "not really a jpeg");
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(postflight_survey3(&cam, fcPipe[1], 1, 1), 0);
-    std::string out = log.stop();
+    std::string out = log.release();
     EXPECT_NE(out.find("vorn-camera postflight_survey3 0 images, 1 files to process\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("items paired"), std::string::npos);
     EXPECT_EQ(rows("oldfiles"), 0);
@@ -374,9 +340,9 @@ TEST_F(Survey3Test, TriggerStoresOneRowPerPulse) {
     EXPECT_EQ(recordedSleeps(), (std::vector<long>{200}));
     EXPECT_EQ(rows("image"), 1);
 
-    LogCapture log;
+    vt::StdoutCapture log;
     EXPECT_EQ(trigger_survey3(&cam, insert, -1, 1, 1), 1);
-    EXPECT_NE(log.stop().find("vorn-camera trigger_survey3 failed to write DO_SET_SERVO to oubound pipe\n"),
+    EXPECT_NE(log.release().find("vorn-camera trigger_survey3 failed to write DO_SET_SERVO to oubound pipe\n"),
               std::string::npos);
     EXPECT_EQ(rows("image"), 1);
     sqlite3_finalize(insert);
@@ -430,7 +396,7 @@ TEST_F(Survey3Test, FlightThroughCameraThread) {
         ctx.camera.geo.alt = 500000;
     };
 
-    LogCapture log;
+    vt::StdoutCapture log;
     std::thread thread(cameraThread, &ctx);
     send(CAM_PREFLIGHT);
     bool preflightDone = vt::waitUntil([&] { return log.text().find("unmount_survey3") != std::string::npos &&
@@ -454,7 +420,7 @@ TEST_F(Survey3Test, FlightThroughCameraThread) {
     ctx.quit = 1;
     send(99); // wakes the thread so it sees the stop flag
     thread.join();
-    std::string out = log.stop();
+    std::string out = log.release();
     close(ctx.camera.cameraPipe[0]);
     close(ctx.camera.cameraPipe[1]);
 

@@ -64,8 +64,8 @@ TEST(CmdFifo, PlainFileIsReadActedOnAndDeleted) {
     HandlerRig h;
     commandFile(h, "postflight");
     EXPECT_EQ(h.nextCmd(), CAM_POSTFLIGHT);
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler fifo successfully opened\n"));
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler received [postflight]\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler fifo successfully opened\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler received [postflight]\n"));
     h.sync();
     h.expectQuiet(); // read once only
 
@@ -79,13 +79,13 @@ TEST(CmdFifo, PlainFileIsReadActedOnAndDeleted) {
     EXPECT_EQ(h.nextCmd(), CAM_UNMOUNT);
     h.sync();
     h.expectQuiet();
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler received [trigger now]\n"));
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler received [mount]\n"));
-    EXPECT_FALSE(h.out.contains("received [unmount]\nvorn-camera msgHandler received [mount]"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler received [trigger now]\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler received [mount]\n"));
+    EXPECT_FALSE(h.out.has("received [unmount]\nvorn-camera msgHandler received [mount]"));
 
     // Text of 64 bytes or more without a line end is taken as its first 63 bytes.
     commandFile(h, std::string(70, 'x'));
-    EXPECT_TRUE(h.out.contains("received [" + std::string(63, 'x') + "]\n"));
+    EXPECT_TRUE(h.out.has("received [" + std::string(63, 'x') + "]\n"));
 }
 
 TEST(CmdFifo, NamedPipeKeptOpenCarriesSeveralCommands) {
@@ -185,14 +185,14 @@ TEST(CmdFifo, TakeoffAfterPreflightKeepsTheRestOfTheOldMissionId) {
     FifoWriter w(h);
     w.command("takeoffwpreflight\n");
     EXPECT_EQ(h.nextCmd(), CAM_TAKEOFF);
-    EXPECT_TRUE(h.out.contains(std::string("vorn-camera msgHandler mission_id: ") + id + "\n"));
+    EXPECT_TRUE(h.out.has(std::string("vorn-camera msgHandler mission_id: ") + id + "\n"));
 
     w.command("takeoff\n");
     auto c = h.nextCamera();
     ASSERT_TRUE(c);
     EXPECT_EQ(c->cmd, CAM_TAKEOFF);
     EXPECT_EQ(c->camType, CAMTYPE_SENTERA);
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler mission_id: Takeoff_Test\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler mission_id: Takeoff_Test\n"));
     std::lock_guard<std::mutex> guard(h.ctx.camera.lock);
     EXPECT_EQ(std::string(h.ctx.camera.missionID, 32), std::string("Takeoff_Test\0", 13) + (id + 13));
     EXPECT_EQ(h.ctx.camera.flightTime, 1554927439);

@@ -75,15 +75,15 @@ TEST(Companion, VersionReplyFollowsTheVersionFile) {
 
     vt::writeFile(file, "57\n");
     expectVersionData(versionReply(h), 57, 0);
-    EXPECT_TRUE(h.out.contains("vorn-camera found vornCC_Version: 57\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera found vornCC_Version: 57\n"));
 
     vt::writeFile(file, "70000");
     expectVersionData(versionReply(h), 4464 & 0xFF, 4464 >> 8);
-    EXPECT_TRUE(h.out.contains("vorn-camera found vornCC_Version: 4464\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera found vornCC_Version: 4464\n"));
 
     vt::writeFile(file, "beta\n");
     expectVersionData(versionReply(h), 0, 0);
-    EXPECT_TRUE(h.out.contains("vorn-camera found vornCC_Version: 0\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera found vornCC_Version: 0\n"));
 
     // The handler's own sequence numbers run on across its replies.
     Reply a = versionReply(h);
@@ -105,7 +105,7 @@ TEST(Companion, WifiRequestIsPassedOnWithTerminatedTexts) {
     EXPECT_EQ(r->mode, WIFI_CLIENT);
     EXPECT_EQ(std::string(r->ssid), std::string(32, 'S'));
     EXPECT_EQ(std::string(r->password), "secret-phrase");
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler read MAVLINK_MSG_ID_DATA96\n"
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler read MAVLINK_MSG_ID_DATA96\n"
                                "vorn-camera msgHandler got DATA96 type 1\n"
                                "vorn-camera msgHandler got COMPANION_COMPUTER_WIFI\n"));
     // The handler's own idea of the WiFi is unchanged: an active heartbeat still turns it off.
@@ -126,7 +126,7 @@ TEST(Companion, UsbRequestStoresTheFlightAndMountsOnlyOnTheGround) {
     h.send(h.data96(COMPANION_COMPUTER_USB, d, 3));
     h.sync();
     h.expectQuiet(); // no attaching in flight
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler COMPANION_COMPUTER_USB\n"
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler COMPANION_COMPUTER_USB\n"
                                "vorn-camera msgHandler got COMPANION_COMPUTER_USB flightID: 513\n"));
     {
         std::lock_guard<std::mutex> guard(h.ctx.camera.lock);
@@ -139,7 +139,7 @@ TEST(Companion, UsbRequestStoresTheFlightAndMountsOnlyOnTheGround) {
     d[2] = 0xFF;
     h.send(h.data96(COMPANION_COMPUTER_USB, d, 3));
     EXPECT_EQ(h.nextCmd(), CAM_MOUNT);
-    EXPECT_TRUE(h.out.contains("flightID: 65534\n"));
+    EXPECT_TRUE(h.out.has("flightID: 65534\n"));
     d[0] = 1;
     h.send(h.data96(COMPANION_COMPUTER_USB, d, 3));
     EXPECT_EQ(h.nextCmd(), CAM_UNMOUNT);
@@ -172,7 +172,7 @@ TEST(Companion, PreflightStoresTheFlightAndForwardsTheWholeRecord) {
         EXPECT_EQ(std::memcmp(h.ctx.camera.missionID, id, 32), 0);
         EXPECT_EQ(h.ctx.camera.camType, CAMTYPE_KERNEL);
     }
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler COMPANION_COMPUTER_PREFLIGHT\n"
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler COMPANION_COMPUTER_PREFLIGHT\n"
                                "vorn-camera msgHandler do preflight processing, camType=3\n"));
 }
 
@@ -182,8 +182,8 @@ TEST(Companion, CameraModeActsOnlyForASonyCameraAndOtherTypesAreOnlyLogged) {
     h.send(h.data96(CAMERA_MODE, d, 1));
     h.sync();
     h.expectQuiet();
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler got CAMERA_MODE\n"));
-    EXPECT_FALSE(h.out.contains("ModeStill"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler got CAMERA_MODE\n"));
+    EXPECT_FALSE(h.out.has("ModeStill"));
 
     h.send(h.preflight(1, "m", CAMTYPE_SONY));
     EXPECT_EQ(h.nextCmd(), CAM_PREFLIGHT);
@@ -191,17 +191,17 @@ TEST(Companion, CameraModeActsOnlyForASonyCameraAndOtherTypesAreOnlyLogged) {
     ASSERT_TRUE(h.nextLog(&rec));
     h.send(h.data96(CAMERA_MODE, d, 1));
     EXPECT_EQ(h.nextCmd(), CAM_MODE_STILL);
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler got CAMERA_MODE: ModeStill\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler got CAMERA_MODE: ModeStill\n"));
     d[0] = 11;
     h.send(h.data96(CAMERA_MODE, d, 1));
     EXPECT_EQ(h.nextCmd(), CAM_MODE_MOVIE);
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler got CAMERA_MODE: ModeMovie\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler got CAMERA_MODE: ModeMovie\n"));
 
     for (uint8_t type : std::initializer_list<uint8_t>{0, PROCESSING_PROGRESS, 7, USER_MESSAGE, 255}) h.send(h.data96(type, d, 6));
     h.sync();
     h.expectQuiet();
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler got DATA96 type 4\n"));
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler got DATA96 type 255\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler got DATA96 type 4\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler got DATA96 type 255\n"));
 }
 
 TEST(Companion, UserMessageIsCutTo95Characters) {
@@ -214,7 +214,7 @@ TEST(Companion, UserMessageIsCutTo95Characters) {
     EXPECT_EQ(d.len, 96);
     EXPECT_EQ(d.data[0], 3);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(d.data + 1), 95), text.substr(0, 95));
-    EXPECT_TRUE(out.contains("vorn-camera userMessage done writing USER_MESSAGE msg to outbound pipe\n"));
+    EXPECT_TRUE(out.has("vorn-camera userMessage done writing USER_MESSAGE msg to outbound pipe\n"));
 
     send_user_message(p.fd[1], 0, "image %d of %d", 7, 12);
     d = readUserMessage(p.fd[0]);
@@ -231,5 +231,5 @@ TEST(Companion, UserMessageIsCutTo95Characters) {
     close(p.fd[0]);
     p.fd[0] = -1;
     send_user_message(p.fd[1], 0, "%s", "nobody reads");
-    EXPECT_TRUE(out.contains("vorn-camera userMessage failed to write USER_MESSAGE msg to outbound pipe\n"));
+    EXPECT_TRUE(out.has("vorn-camera userMessage failed to write USER_MESSAGE msg to outbound pipe\n"));
 }

@@ -30,45 +30,13 @@
 namespace rig {
 
 using namespace std::chrono_literals;
+using vt::StdoutCapture;
 
 // The handler's clock while a rig runs.
 inline std::atomic<int64_t> g_now{1700000000123};
 inline int64_t fakeClock() {
     return g_now.load();
 }
-
-// Standard output of the whole process goes to a file while the object lives; the text is
-// shown again when the test failed.
-class StdoutCapture {
-public:
-    StdoutCapture() : path_(dir_ / "stdout.txt") {
-        saved_ = dup(STDOUT_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-    }
-    ~StdoutCapture() {
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        if (::testing::Test::HasFailure()) printf("---- captured output ----\n%s-------------------------\n", text().c_str());
-    }
-    std::string text() const { return vt::readFile(path_); }
-    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
-    size_t count(const std::string& s) const {
-        std::string t = text();
-        size_t n = 0;
-        for (size_t at = t.find(s); at != std::string::npos; at = t.find(s, at + 1)) ++n;
-        return n;
-    }
-    bool waitFor(const std::string& s, std::chrono::milliseconds deadline = 10s) const {
-        return vt::waitUntil([&] { return contains(s); }, deadline);
-    }
-
-private:
-    vt::TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
 
 inline bool readable(int fd, std::chrono::milliseconds wait) {
     pollfd p{fd, POLLIN, 0};

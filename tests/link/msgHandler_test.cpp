@@ -78,7 +78,7 @@ TEST(MsgHandler, HeartbeatsDriveTakeoffWifiAndTheDisarmPostflight) {
     h.send(h.heartbeat(7, 1, MAV_STATE_ACTIVE, true));
     EXPECT_EQ(h.nextCmd(), CAM_TAKEOFF);
     expectWifi(h, WIFI_OFF);
-    EXPECT_TRUE(h.out.contains("TURNING OFF WIFI\n"));
+    EXPECT_TRUE(h.out.has("TURNING OFF WIFI\n"));
     h.send(h.heartbeat(7, 1, MAV_STATE_ACTIVE, true));
     h.sync();
     h.expectQuiet();
@@ -86,7 +86,7 @@ TEST(MsgHandler, HeartbeatsDriveTakeoffWifiAndTheDisarmPostflight) {
     // No longer active: the access point again; active again: WiFi off but no second take-off.
     h.send(h.heartbeat(7, 1, 3, true));
     expectWifi(h, WIFI_ACCESS_POINT);
-    EXPECT_TRUE(h.out.contains("TURNING ON WIFI\n"));
+    EXPECT_TRUE(h.out.has("TURNING ON WIFI\n"));
     h.send(h.heartbeat(7, 1, MAV_STATE_ACTIVE, true));
     expectWifi(h, WIFI_OFF);
     h.sync();
@@ -104,7 +104,7 @@ TEST(MsgHandler, HeartbeatsDriveTakeoffWifiAndTheDisarmPostflight) {
     EXPECT_EQ(mavlink_msg_remote_log_block_status_get_seqno(&stop), 2147483645u);
     EXPECT_EQ(mavlink_msg_remote_log_block_status_get_status(&stop), 1);
     EXPECT_EQ(h.nextCmd(), CAM_POSTFLIGHT);
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler done writing REMOTE_LOG_BLOCK_STATUS STOP msg to outbound pipe\n"
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler done writing REMOTE_LOG_BLOCK_STATUS STOP msg to outbound pipe\n"
                                "vorn-camera msgHandler starting postflight due to vehicle disarm\n"));
 
     // A second disarmed heartbeat is no second disarm.
@@ -134,7 +134,7 @@ TEST(MsgHandler, FailedWifiWriteIsRetriedOnTheNextHeartbeat) {
     h.send(h.heartbeat(1, 1, MAV_STATE_ACTIVE, false));
     EXPECT_EQ(h.nextCmd(), CAM_TAKEOFF);
     h.sync();
-    EXPECT_TRUE(h.out.contains("TURNING OFF WIFI\nvorn-camera msgHandler failed to write to wifiPipe\n"));
+    EXPECT_TRUE(h.out.has("TURNING OFF WIFI\nvorn-camera msgHandler failed to write to wifiPipe\n"));
 
     for (int i = 0; i < fillers; ++i) ASSERT_EQ(h.nextWifi()->mode, 99);
     h.send(h.heartbeat(1, 1, MAV_STATE_ACTIVE, false));
@@ -158,7 +158,7 @@ TEST(MsgHandler, CameraFeedbackTriggersAtMostOncePerSecondWithScaledAttitude) {
     EXPECT_EQ(g.pitch, -123);  // toward zero, not down
     EXPECT_EQ(g.yaw, 35950);
     EXPECT_EQ(g.heading, 4500); // left as the last position set it
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler used CAMERA_FEEDBACK.  sysid=1, compid=1, lat=327531234, "
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler used CAMERA_FEEDBACK.  sysid=1, compid=1, lat=327531234, "
                                "lon=-1170000000\n"));
 
     // 600 ms later: looked at, not used.
@@ -207,7 +207,7 @@ TEST(MsgHandler, TrimmedPositionStoresHeadingZero) {
     EXPECT_EQ(g.alt, 152001);
     EXPECT_EQ(g.time, rig::g_now.load());
     h.expectQuiet(); // not a Sony camera: no feed
-    EXPECT_FALSE(h.out.contains("send_sony_gps_message"));
+    EXPECT_FALSE(h.out.has("send_sony_gps_message"));
 }
 
 TEST(MsgHandler, PositionFeedsTheSonyReaderOnlyForASonyCamera) {
@@ -231,7 +231,7 @@ TEST(MsgHandler, PositionFeedsTheSonyReaderOnlyForASonyCamera) {
     // The reader has gone: the record is dropped at once and the handler carries on.
     h.send(h.position(1, 2, 3, 4));
     h.sync();
-    EXPECT_TRUE(h.out.contains("send_sony_gps_message error opening gps_fifo: No such device or address\n"));
+    EXPECT_TRUE(h.out.has("send_sony_gps_message error opening gps_fifo: No such device or address\n"));
     EXPECT_EQ(h.geo().lat, 1);
 }
 
@@ -274,7 +274,7 @@ TEST(MsgHandler, LandingSignalsStartPostflight) {
     HandlerRig h;
     h.send(statusText(h, 6, "Executing command ID #189"));
     EXPECT_EQ(h.nextCmd(), CAM_POSTFLIGHT);
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler sysid=1, compid=1, severity=6, text=Executing command ID #189\n"
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler sysid=1, compid=1, severity=6, text=Executing command ID #189\n"
                                "vorn-camera msgHandler text msg for DO_LAND_START\n"));
 
     // Other severities, other texts and the nine-character "Armed Auto" prefix do nothing.
@@ -285,14 +285,14 @@ TEST(MsgHandler, LandingSignalsStartPostflight) {
     h.send(statusText(h, 6, "01234567890123456789012345678901234567890123456789"));
     h.sync();
     h.expectQuiet();
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler got Armed Auto\n"));
-    EXPECT_TRUE(h.out.contains("text=01234567890123456789012345678901234567890123456789\n"));
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler got Armed Auto\n"));
+    EXPECT_TRUE(h.out.has("text=01234567890123456789012345678901234567890123456789\n"));
 
     mavlink_message_t land{};
     mavlink_msg_command_long_pack_chan(1, 1, h.channel(), &land, 100, 100, MAV_CMD_DO_LAND_START, 0, 0, 0, 0, 0, 0, 0, 0);
     h.send(land);
     EXPECT_EQ(h.nextCmd(), CAM_POSTFLIGHT);
-    EXPECT_TRUE(h.out.contains("vorn-camera msgHandler ID 76, sequence: " + std::to_string(land.seq) +
+    EXPECT_TRUE(h.out.has("vorn-camera msgHandler ID 76, sequence: " + std::to_string(land.seq) +
                                " to component 1, system 1\nvorn-camera msgHandler got DO_LAND_START\n"));
 }
 
@@ -304,8 +304,8 @@ TEST(MsgHandler, SystemTimeSetsTheClockOnceAndOnlyWhenKnown) {
     h.send(m);
     h.sync();
     EXPECT_EQ(msgFilter[MAVLINK_MSG_ID_SYSTEM_TIME], 1);
-    EXPECT_FALSE(h.out.contains("GPS Time"));
-    EXPECT_FALSE(h.out.contains("time_change"));
+    EXPECT_FALSE(h.out.has("GPS Time"));
+    EXPECT_FALSE(h.out.has("time_change"));
 
     mavlink_msg_system_time_pack_chan(1, 1, h.channel(), &m, 1571257859123456ULL, 1234);
     h.send(m);

@@ -16,40 +16,7 @@
 
 namespace logtest {
 
-// Standard output goes to a file until the object goes.
-class StdoutCapture {
-public:
-    StdoutCapture() : path_(dir_ / "stdout") {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-    }
-    // A failing test's messages went to the file too: they are repeated on standard error.
-    ~StdoutCapture() {
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        if (::testing::Test::HasFailure()) fprintf(stderr, "%s", text().c_str());
-    }
-    std::string text() const { return vt::readFile(path_); }
-    bool has(const std::string& line) const { return text().find(line) != std::string::npos; }
-    size_t count(const std::string& line) const {
-        std::string all = text();
-        size_t n = 0;
-        for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1)) ++n;
-        return n;
-    }
-    bool waitFor(const std::string& line) const {
-        return vt::waitUntil([&] { return has(line); });
-    }
-
-private:
-    vt::TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
+using vt::StdoutCapture;
 
 // VORN_ROOT points at a fresh directory for each test; dir is the log directory inside it.
 class LogDirTest : public ::testing::Test {

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -84,6 +87,51 @@ std::vector<std::string> StubPath::calls() const {
     std::istringstream in(readFile(dir_ / "calls.log"));
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
+}
+
+StdoutCapture::StdoutCapture() : path_(dir_ / "stdout") {
+    fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+}
+
+StdoutCapture::~StdoutCapture() {
+    release();
+    if (::testing::Test::HasFailure()) fprintf(stderr, "---- captured output ----\n%s-------------------------\n", text().c_str());
+}
+
+std::string StdoutCapture::release() {
+    if (saved_ >= 0) {
+        fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        saved_ = -1;
+    }
+    return text();
+}
+
+std::string StdoutCapture::text() const {
+    return readFile(path_);
+}
+
+bool StdoutCapture::has(const std::string& line) const {
+    return text().find(line) != std::string::npos;
+}
+
+size_t StdoutCapture::count(const std::string& line) const {
+    return countOf(text(), line);
+}
+
+bool StdoutCapture::waitFor(const std::string& line, std::chrono::milliseconds deadline) const {
+    return waitUntil([&] { return has(line); }, deadline);
+}
+
+size_t countOf(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
 }
 
 Daemon::Daemon(const std::string& workDir, const std::vector<std::string>& args,

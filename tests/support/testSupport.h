@@ -53,6 +53,29 @@ private:
     std::string oldPath_;
 };
 
+// Standard output of the whole process (where the daemon's modules log) goes to a file while
+// the object lives; a failing test shows the caught text again on standard error.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+    std::string release(); // gives standard output back early; returns the caught text
+    std::string text() const;
+    bool has(const std::string& line) const;
+    size_t count(const std::string& line) const;
+    bool waitFor(const std::string& line, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
+
+private:
+    TempDir dir_;
+    std::string path_;
+    int saved_ = -1;
+};
+
+// How often a text occurs in another.
+size_t countOf(const std::string& text, const std::string& needle);
+
 // The real daemon binary, started in a working directory with extra environment, its
 // standard output and error collected in files.
 class Daemon {

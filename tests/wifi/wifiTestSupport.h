@@ -9,31 +9,7 @@
 
 #include "support/testSupport.h"
 
-// Sends file descriptor 1 (where the log goes) to a file until release().
-class StdoutCapture {
-public:
-    StdoutCapture() : path_(dir_ / "stdout") {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-    }
-    ~StdoutCapture() { release(); }
-    void release() {
-        if (saved_ < 0) return;
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::string text() const { return vt::readFile(path_); }
-
-private:
-    vt::TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
+using vt::StdoutCapture;
 
 // Stub nmcli and systemctl on PATH. nmcli also notes its exact arguments, each in brackets,
 // one call per line in exact.log, and answers "nmcli device status" with status.txt.
