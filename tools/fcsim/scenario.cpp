@@ -79,7 +79,7 @@ void send(Sim* sim, const Step& s, Via via, const mavlink_message_t* msg) {
 
 void sendData96(Sim* sim, const Step& s, uint8_t type, const uint8_t* data, uint8_t len) {
     mavlink_message_t msg{};
-    mavlink_msg_data96_pack_chan(GCS_SYSID, GCS_COMPID, &sim->gcsChan, &msg, type, len, data);
+    mavlink_msg_data96_pack_chan(GCS_SYSID, GCS_COMPID, simChannel(sim, Via::Modem), &msg, type, len, data);
     send(sim, s, viaOf(sim, s, true), &msg);
 }
 
@@ -89,7 +89,7 @@ void sendCommand(Sim* sim, const Step& s, uint16_t command, const float p[7]) {
     bool fromFc = via == Via::Fc;
     mavlink_message_t msg{};
     mavlink_msg_command_long_pack_chan(fromFc ? static_cast<uint8_t>(sim->sysId) : GCS_SYSID, fromFc ? 1 : GCS_COMPID,
-                                       fromFc ? &sim->fcChan : &sim->gcsChan, &msg, DAEMON_SYSID, DAEMON_COMPID,
+                                       simChannel(sim, via), &msg, DAEMON_SYSID, DAEMON_COMPID,
                                        command, 0, p[0], p[1], p[2], p[3], p[4], p[5], p[6]);
     send(sim, s, via, &msg);
 }
@@ -98,7 +98,7 @@ void sendStatusText(Sim* sim, const Step& s, uint8_t severity, const std::string
     char buf[50] = {};
     memcpy(buf, text.data(), std::min(text.size(), sizeof buf));
     mavlink_message_t msg{};
-    mavlink_msg_statustext_pack_chan(static_cast<uint8_t>(sim->sysId), 1, &sim->fcChan, &msg, severity, buf, 0, 0);
+    mavlink_msg_statustext_pack_chan(static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, severity, buf, 0, 0);
     send(sim, s, Via::Fc, &msg);
 }
 
@@ -195,14 +195,14 @@ void stepRc(Sim* sim, const Step& s) {
     uint16_t ch[8];
     for (int i = 0; i < 8; ++i) ch[i] = static_cast<uint16_t>(opt(s, "chan" + std::to_string(i + 1), 1500));
     mavlink_message_t msg{};
-    mavlink_msg_rc_channels_raw_pack_chan(static_cast<uint8_t>(sim->sysId), 1, &sim->fcChan, &msg, 0, 0, ch[0], ch[1],
+    mavlink_msg_rc_channels_raw_pack_chan(static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, 0, 0, ch[0], ch[1],
                                           ch[2], ch[3], ch[4], ch[5], ch[6], ch[7], 255);
     send(sim, s, Via::Fc, &msg);
 }
 
 void stepDigicam(Sim* sim, const Step& s) {
     mavlink_message_t msg{};
-    mavlink_msg_digicam_configure_pack_chan(static_cast<uint8_t>(sim->sysId), 1, &sim->fcChan, &msg, DAEMON_SYSID,
+    mavlink_msg_digicam_configure_pack_chan(static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, DAEMON_SYSID,
                                             DAEMON_COMPID, static_cast<uint8_t>(opt(s, "mode", 10)), 0, 0, 0, 0, 0, 0, 0,
                                             0.0f);
     send(sim, s, Via::Fc, &msg);
@@ -273,7 +273,7 @@ void sendBlock(Sim* sim, const Step& s, const std::vector<uint8_t>& file, uint32
     size_t at = static_cast<size_t>(seq) * 200;
     memcpy(data, file.data() + at, std::min<size_t>(200, file.size() - at));
     mavlink_message_t msg{};
-    mavlink_msg_remote_log_data_block_pack_chan(static_cast<uint8_t>(sim->sysId), 1, &sim->fcChan, &msg, DAEMON_SYSID,
+    mavlink_msg_remote_log_data_block_pack_chan(static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, DAEMON_SYSID,
                                                 DAEMON_COMPID, seq, data);
     send(sim, s, Via::Fc, &msg);
 }

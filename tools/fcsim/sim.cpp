@@ -84,7 +84,7 @@ void surveyOffset(double seconds, double* north, double* east, double* heading) 
 
 void sendSystemTime(Sim* sim, bool fix) {
     mavlink_message_t msg{};
-    mavlink_msg_system_time_pack_chan(static_cast<uint8_t>(sim->sysId), 1, &sim->fcChan, &msg, fix ? unixMicros() : 0,
+    mavlink_msg_system_time_pack_chan(static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, fix ? unixMicros() : 0,
                                       bootMs());
     simSend(sim, Via::Fc, &msg);
 }
@@ -93,7 +93,7 @@ void sendPosition(Sim* sim) {
     Position p = simPosition(sim);
     mavlink_message_t msg{};
     mavlink_msg_global_position_int_pack_chan(
-        static_cast<uint8_t>(sim->sysId), 1, &sim->fcChan, &msg, bootMs(), static_cast<int32_t>(std::lround(p.lat * 1e7)),
+        static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, bootMs(), static_cast<int32_t>(std::lround(p.lat * 1e7)),
         static_cast<int32_t>(std::lround(p.lon * 1e7)), static_cast<int32_t>(std::lround(p.alt * 1000)),
         static_cast<int32_t>(std::lround(p.relAlt * 1000)), static_cast<int16_t>(std::lround(p.vn * 100)),
         static_cast<int16_t>(std::lround(p.ve * 100)), 0, static_cast<uint16_t>(std::lround(p.heading * 100)) % 36000);
@@ -245,6 +245,10 @@ void simShutdown(Sim* sim) {
     closePty(&sim->modem);
 }
 
+LockedChannel simChannel(Sim* sim, Via identity) {
+    return {std::unique_lock<std::mutex>(sim->channels), identity == Via::Fc ? &sim->fcChan : &sim->gcsChan};
+}
+
 bool simSend(Sim* sim, Via via, const mavlink_message_t* msg) {
     uint8_t buf[300];
     uint16_t len = mavlink_msg_to_send_buffer(buf, msg);
@@ -264,7 +268,7 @@ void simSendHeartbeat(Sim* sim) {
     uint8_t baseMode = 1 | 16 | (hb == HbState::Disarmed ? 0 : 128);
     uint8_t status = hb == HbState::Active ? 4 : 3; // active / standby
     mavlink_message_t msg{};
-    mavlink_msg_heartbeat_pack_chan(static_cast<uint8_t>(sim->sysId), 1, &sim->fcChan, &msg, 1, 3, baseMode, 0, status);
+    mavlink_msg_heartbeat_pack_chan(static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, 1, 3, baseMode, 0, status);
     simSend(sim, Via::Fc, &msg);
 }
 
@@ -292,7 +296,7 @@ void simSendFeedback(Sim* sim, const Position& pos, double roll, double pitch, d
     }
     mavlink_message_t msg{};
     mavlink_msg_camera_feedback_pack_chan(
-        static_cast<uint8_t>(sim->sysId), 1, &sim->fcChan, &msg, unixMicros(), DAEMON_SYSID, 0, index,
+        static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, unixMicros(), DAEMON_SYSID, 0, index,
         static_cast<int32_t>(std::lround(pos.lat * 1e7)), static_cast<int32_t>(std::lround(pos.lon * 1e7)),
         static_cast<float>(pos.alt), static_cast<float>(pos.relAlt), static_cast<float>(roll),
         static_cast<float>(pitch), static_cast<float>(yaw), 0.0f, 0, index);

@@ -44,6 +44,9 @@ struct Sim {
 
     std::mutex io; // one writer at a time on the ptys
     PtyPair fc, modem;
+    // Sequence numbers of our two identities; the tick thread and the scenario both pack on
+    // them, so a pack holds `channels` (see simChannel).
+    std::mutex channels;
     mavlink_channel_t fcChan{}, gcsChan{};
 
     // flight state, guarded by `state`
@@ -83,6 +86,15 @@ void simStart(Sim* sim);    // starts the receive and rate threads
 void simShutdown(Sim* sim); // stops the threads, closes the ptys
 
 // Sends one message on the chosen line; false when that line is not open.
+// The flight controller's (Via::Fc) or the ground station's channel, locked until the end of
+// the full expression it appears in: `mavlink_msg_x_pack_chan(..., simChannel(sim, Via::Fc), ...)`.
+struct LockedChannel {
+    std::unique_lock<std::mutex> hold;
+    mavlink_channel_t* chan;
+    operator mavlink_channel_t*() const { return chan; }
+};
+LockedChannel simChannel(Sim* sim, Via identity);
+
 bool simSend(Sim* sim, Via via, const mavlink_message_t* msg);
 void simSendHeartbeat(Sim* sim);
 void simSendFeedback(Sim* sim, const Position& pos, double roll, double pitch, double yaw);
