@@ -86,15 +86,16 @@ TEST_F(CameraThreadTest, StartsByCreatingTheTablesAndLeavesOnQuit) {
     // Without a wake-up frame the thread, waiting for commands, notices the flag within 5 s.
     ctx.quit = 0;
     unmount_none(&ctx.camera, -1, 1, 1);
-    testing::internal::CaptureStdout();
+    vt::StdoutCapture out;
     std::thread camera(cameraThread, &ctx);
     send(CAMTYPE_NONE, CAM_MOUNT);
-    EXPECT_TRUE(vt::waitUntil([&] { return isMounted_none(&ctx.camera, -1, 1, 1) == 1; }));
+    EXPECT_TRUE(out.waitFor("vorn-camera cameraThread read cmd=3, type=1\n"));
     ctx.quit = 1;
     auto joined = std::async(std::launch::async, [&] { camera.join(); });
     EXPECT_EQ(joined.wait_for(std::chrono::seconds(7)), std::future_status::ready);
     joined.wait();
-    EXPECT_TRUE(contains(testing::internal::GetCapturedStdout(), "vorn-camera cameraThread exit\n"));
+    EXPECT_EQ(isMounted_none(&ctx.camera, -1, 1, 1), 1);
+    EXPECT_TRUE(out.has("vorn-camera cameraThread exit\n"));
 }
 
 TEST_F(CameraThreadTest, TableAndStatementFailuresAreReportedAndStartUpGoesOn) {
