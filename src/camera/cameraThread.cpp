@@ -58,8 +58,14 @@ int unmountCamera(int type, const DriverArgs& a) {
     }
 }
 
+// The flight number the ground asked about; the message handler writes it under the lock.
+uint16_t currentFlightID(CameraContext* cam) {
+    std::lock_guard<std::mutex> guard(cam->lock);
+    return static_cast<uint16_t>(cam->flightID);
+}
+
 // The camera type of a past flight, 0 when it cannot be found.
-int flightCamType(CameraContext* cam) {
+int flightCamType(CameraContext* cam, uint16_t flightID) {
     logPuts("vorn-camera cameraThread mountCamera retrieving camType from database");
     int rc = 0;
     Stmt stmt = prepareStmt(cam->db, sql::selectFlightCamType, &rc);
@@ -68,7 +74,7 @@ int flightCamType(CameraContext* cam) {
                   sql::selectFlightCamType, rc);
         return 0;
     }
-    rc = sqlite3_bind_int(stmt.get(), 1, static_cast<uint16_t>(cam->flightID));
+    rc = sqlite3_bind_int(stmt.get(), 1, flightID);
     if (rc != SQLITE_OK)
         logPrintf("vorn-camera cameraThread mountCamera failed to bind parameter: %s\n\r", sqlite3_errstr(rc));
     if (sqlite3_step(stmt.get()) != SQLITE_ROW) return 0;
@@ -78,7 +84,10 @@ int flightCamType(CameraContext* cam) {
 }
 
 int mountCamera(int type, const DriverArgs& a) {
-    if (type == 0 && a.cam->flightID != 0) type = flightCamType(a.cam);
+    if (type == 0) {
+        uint16_t flightID = currentFlightID(a.cam);
+        if (flightID != 0) type = flightCamType(a.cam, flightID);
+    }
     switch (type) {
     case CAMTYPE_NONE: return mount_none(a.cam, a.fcFd, a.sysId, a.compId);
     case CAMTYPE_SURVEY3: return mount_survey3(a.cam, a.fcFd, a.sysId, a.compId);
