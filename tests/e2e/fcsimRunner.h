@@ -49,6 +49,7 @@ public:
         return status_ == -2 ? -1 : status_;
     }
     std::string out() const { return readFile(outPath_); }
+    pid_t pid() const { return pid_; }
     std::string err() const { return readFile(errPath_); }
     bool waitForOutput(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(15)) const {
         return waitUntil([&] { return out().find(text) != std::string::npos; }, deadline);
@@ -66,12 +67,5 @@ private:
     int status_ = -2; // -2 while running
     std::string outPath_, errPath_;
 };
-
-// Counts the occurrences of needle in text.
-inline size_t countOf(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
 
 } // namespace vt

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -80,6 +81,27 @@ TEST(Fcsim, TimedOutWaitStopsTheDaemonAndExitsTwo) {
     EXPECT_NE(out.find("fcsim: daemon exited with status 0"), std::string::npos) << out;
     // The daemon's own lines were echoed, including its stop.
     EXPECT_NE(out.find("LOG vorn-camera serialIO exit\n"), std::string::npos) << out;
+}
+
+TEST(Fcsim, AKilledSimulatorTakesItsDaemonWithIt) {
+    vt::TempDir work;
+    vt::StubPath stubs;
+    stubs.add("nmcli");
+    vt::FcsimRun sim(work.path(), {"--workdir", work.path(), "--env", "VORN_ROOT=" + work.path(), "-e",
+                                   "wait log \"flight controller on\" 15", "-e", "sleep 60", "--",
+                                   VORN_DAEMON_PATH, "{fc}", "1500000"});
+    ASSERT_TRUE(sim.waitForOutput("LOG vorn-camera serialIO flight controller on")) << sim.out();
+    std::string out = sim.out();
+    auto at = out.find("fcsim: daemon started, pid ");
+    ASSERT_NE(at, std::string::npos) << out;
+    pid_t daemon = std::stoi(out.substr(at + std::strlen("fcsim: daemon started, pid ")));
+    kill(sim.pid(), SIGKILL);
+    // Once it has stopped on its SIGTERM the orphan is gone, or a zombie where nobody reaps it.
+    auto ended = [&] {
+        std::string stat = vt::readFile("/proc/" + std::to_string(daemon) + "/stat");
+        return stat.empty() || stat.find(") Z ") != std::string::npos;
+    };
+    EXPECT_TRUE(vt::waitUntil(ended, std::chrono::seconds(15)));
 }
 
 TEST(Fcsim, WaitRxMatchesDecodedFieldsAndCountsEachMessageOnce) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +142,7 @@ Daemon::Daemon(const std::string& workDir, const std::vector<std::string>& args,
     writeFile(errPath_, "");
     pid_ = fork();
     if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // a crashed test run leaves no daemon behind
         if (chdir(workDir.c_str()) != 0) _exit(127);
         int out = open(outPath_.c_str(), O_WRONLY | O_APPEND, 0644);
         int err = open(errPath_.c_str(), O_WRONLY | O_APPEND, 0644);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,9 @@ int statusOf(int raw) {
 
 [[noreturn]] void execChild(const std::vector<std::string>& argv, const std::string& workDir,
                             const std::vector<std::string>& env, int out) {
+    // A simulator that is killed must not leave its daemon behind: an orphan keeps reopening
+    // its line's path and would read the traffic of whoever gets that pty number next.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(out, STDOUT_FILENO);
     dup2(out, STDERR_FILENO);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) {
