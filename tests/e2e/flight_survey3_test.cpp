@@ -19,8 +19,9 @@ constexpr int kTriggerOutput = 7; // the daemon's default trigger channel
 constexpr int kOldPhotos = 2;     // on the card before the flight
 
 // The camera on its servo input: 1500 µs toggles it between capture mode and USB storage,
-// 2000 µs takes a picture in capture mode. Its disk takes longer than one mount attempt to show
-// and goes quickly; a pulse while it is switching turns it back.
+// 2000 µs takes a picture in capture mode. Its disk takes 7 s to show (longer than one 5 s mount
+// attempt, shorter than two) and 1 s to go; a pulse while it is switching turns it back, so a
+// mount that pulses at every attempt never sees the disk.
 class Survey3Camera {
 public:
     Survey3Camera(const flight::Flight& f, std::string photo) : f_(f), photo_(std::move(photo)) {}
