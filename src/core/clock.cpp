@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr long shortWaitMs = 1000;
+
 std::function<void(long)> g_sleepHook;
 const std::atomic<int32_t>* g_quit = nullptr;
 
@@ -46,9 +48,12 @@ void sleepMs(long ms) {
         g_sleepHook(ms);
         return;
     }
-    // Slices of at most 100 ms so a stopping daemon is not held up by a long retry wait.
+    // A long retry wait is cut short once the daemon is stopping, in slices of at most 100 ms;
+    // a short one (a servo pulse held for 200 ms) always runs to its end so that no pulse
+    // reaches the flight controller cut to nothing.
+    const bool interruptible = ms > shortWaitMs;
     while (ms > 0) {
-        if (g_quit && g_quit->load()) return;
+        if (interruptible && g_quit && g_quit->load()) return;
         long slice = ms < 100 ? ms : 100;
         sleepSlice(slice);
         ms -= slice;
