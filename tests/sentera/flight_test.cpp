@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "camera/cameraThread.h"
+#include "core/database.h"
 #include "core/pipes.h"
 #include "fakeSentera.h"
 
@@ -44,7 +45,9 @@ protected:
         st::SenteraTest::SetUp();
         ASSERT_EQ(pipe(ctx.camera.cameraPipe), 0);
         ASSERT_EQ(pipe(ctx.fcPipe), 0);
-        ASSERT_EQ(sqlite3_open((work / "geodata.db").c_str(), &ctx.camera.db), SQLITE_OK);
+        // The daemon's own connection, which waits out the observer's reads.
+        ctx.camera.db = openGeotagDatabase((work / "geodata.db").c_str());
+        ASSERT_NE(ctx.camera.db, nullptr);
         ASSERT_EQ(sqlite3_open((work / "geodata.db").c_str(), &observer), SQLITE_OK);
         sqlite3_busy_timeout(observer, 1000);
         std::memcpy(ctx.camera.missionID, "M7", 2);
