@@ -2,6 +2,8 @@
 // real path, one command per read, and what each command does.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "msgHandlerRig.h"
 
 using namespace std::chrono_literals;
@@ -51,10 +53,16 @@ private:
     int fd_ = -1;
 };
 
+// The next record on the (non-blocking) reader. Between records the feed has the FIFO closed,
+// so an empty read (end of file, no writer yet) only means the record has not come yet.
 SonyGeoRecord readGpsRecord(int reader) {
     SonyGeoRecord rec{};
-    EXPECT_TRUE(rig::readable(reader, 5s));
-    EXPECT_EQ(read(reader, &rec, sizeof rec), static_cast<ssize_t>(sizeof rec));
+    ssize_t n = 0;
+    EXPECT_TRUE(vt::waitUntil([&] {
+        n = read(reader, &rec, sizeof rec);
+        return n > 0 || (n < 0 && errno != EAGAIN);
+    }, 5s));
+    EXPECT_EQ(n, static_cast<ssize_t>(sizeof rec));
     return rec;
 }
 
