@@ -100,3 +100,11 @@ int send_sony_gps_message(const SonyGeoRecord* rec) {
     close(fd);
     return n == static_cast<ssize_t>(sizeof out) ? 0 : 1;
 }
+
+int sendSonyFix(SonyGeoRecord* rec, const GeoData& geo) {
+    SonyGeo_Put_Lat(rec, geo.lat);
+    SonyGeo_Put_Lon(rec, geo.lon);
+    SonyGeo_Put_Alt(rec, geo.alt);
+    SonyGeo_Put_Time(rec, geo.time);
+    return send_sony_gps_message(rec);
+}

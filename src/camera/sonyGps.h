@@ -22,3 +22,6 @@ void SonyGeo_Put_Time(SonyGeoRecord* rec, int64_t unixMs);
 // Writes the record to the GPS FIFO without ever blocking: 0 when written, 1 otherwise
 // (no reader, full FIFO, FIFO not creatable).
 int send_sony_gps_message(const SonyGeoRecord* rec);
+
+// Puts the position and time of `geo` into the record and sends it; the result of the send.
+int sendSonyFix(SonyGeoRecord* rec, const GeoData& geo);

@@ -89,12 +89,7 @@ void sendTestFix(AppContext* ctx) {
 void sendCurrentFix(AppContext* ctx) {
     GeoData geo;
     copyGeoData(&ctx->camera, &geo);
-    SonyGeoRecord* r = &ctx->camera.sonyGeo;
-    SonyGeo_Put_Lat(r, geo.lat);
-    SonyGeo_Put_Lon(r, geo.lon);
-    SonyGeo_Put_Alt(r, geo.alt);
-    SonyGeo_Put_Time(r, geo.time);
-    send_sony_gps_message(r);
+    sendSonyFix(&ctx->camera.sonyGeo, geo);
 }
 
 void printMissionId(AppContext* ctx) {

@@ -97,12 +97,7 @@ void onGlobalPosition(AppContext* ctx, FlightState* st) {
     }
     if (camType != CAMTYPE_SONY) return;
     // sonyGeo is the handler's alone: it is filled outside the lock from the values just set.
-    SonyGeoRecord* r = &ctx->camera.sonyGeo;
-    SonyGeo_Put_Lat(r, geo.lat);
-    SonyGeo_Put_Lon(r, geo.lon);
-    SonyGeo_Put_Alt(r, geo.alt);
-    SonyGeo_Put_Time(r, geo.time);
-    send_sony_gps_message(r);
+    sendSonyFix(&ctx->camera.sonyGeo, geo);
 }
 
 void onRcChannels(AppContext* ctx, FlightState* st) {
