@@ -122,10 +122,11 @@ bool createLogFile(const std::string& dir, GrowStr* path, Failure* f) {
     return true;
 }
 
-// Removes the log files of 0 bytes, counting them. Like the total and the trimming below, it
-// leaves foreign entries alone: a crew's notes are not ours to delete, and an old subdirectory
-// must not make every later trim fail.
-bool removeEmptyFiles(const std::string& dir, int* count, Failure* f) {
+// Calls visit(path, status) for every log file of the directory. Foreign entries are left
+// alone: a crew's notes are not ours to delete or count, and an old subdirectory must not make
+// every later trim fail. False (with the reason in f) when the walk or visit fails.
+template <class Visit>
+bool forEachLogFile(const std::string& dir, const char* statFailure, Failure* f, Visit visit) {
     DirPtr d(opendir(dir.c_str()));
     if (!d) return failWith(f, "Failed to open log directory");
     GrowStr path;
@@ -133,50 +134,46 @@ bool removeEmptyFiles(const std::string& dir, int* count, Failure* f) {
         if (isDotEntry(e->d_name) || !isLogFile(dir, e->d_name)) continue;
         if (!formatStr(&path, "%s%s", dir.c_str(), e->d_name)) return failWith(f, "Failed to format temp log file");
         struct stat st {};
-        if (stat(path->c_str(), &st) != 0)
-            return failWith(f, "%s %s", "Failed to get filesize of old log file", path->c_str());
-        if (st.st_size != 0) continue;
-        ++*count;
-        if (std::remove(path->c_str()) != 0)
-            return failWith(f, "%s %s", "Failed to delete oldest log file", path->c_str());
+        if (stat(path->c_str(), &st) != 0) return failWith(f, "%s %s", statFailure, path->c_str());
+        if (!visit(*path, st)) return false;
     }
     return true;
+}
+
+// Removes the log files of 0 bytes, counting them.
+bool removeEmptyFiles(const std::string& dir, int* count, Failure* f) {
+    return forEachLogFile(dir, "Failed to get filesize of old log file", f,
+                          [&](const std::string& path, const struct stat& st) {
+                              if (st.st_size != 0) return true;
+                              ++*count;
+                              if (std::remove(path.c_str()) == 0) return true;
+                              return failWith(f, "%s %s", "Failed to delete oldest log file", path.c_str());
+                          });
 }
 
 bool totalLogBytes(const std::string& dir, int64_t* total, Failure* f) {
-    DirPtr d(opendir(dir.c_str()));
-    if (!d) return failWith(f, "Failed to open log directory");
-    GrowStr path;
     *total = 0;
-    while (dirent* e = readdir(d.get())) {
-        if (isDotEntry(e->d_name) || !isLogFile(dir, e->d_name)) continue;
-        if (!formatStr(&path, "%s%s", dir.c_str(), e->d_name)) return failWith(f, "Failed to format temp log file");
-        struct stat st {};
-        if (stat(path->c_str(), &st) != 0)
-            return failWith(f, "%s %s", "Failed to get filesize of old log file", path->c_str());
-        *total += st.st_size;
-    }
-    return true;
+    return forEachLogFile(dir, "Failed to get filesize of old log file", f,
+                          [&](const std::string&, const struct stat& st) {
+                              *total += st.st_size;
+                              return true;
+                          });
 }
 
 bool deleteOldestFile(const std::string& dir, GrowStr* oldest, int64_t* size, Failure* f) {
-    DirPtr d(opendir(dir.c_str()));
-    if (!d) return failWith(f, "Failed to open log directory");
-    GrowStr path;
     timespec oldestTime{};
-    while (dirent* e = readdir(d.get())) {
-        if (isDotEntry(e->d_name) || !isLogFile(dir, e->d_name)) continue;
-        if (!formatStr(&path, "%s%s", dir.c_str(), e->d_name)) return failWith(f, "Failed to format temp log file");
-        struct stat st {};
-        if (stat(path->c_str(), &st) != 0)
-            return failWith(f, "%s %s", "Failed to get stats for old log file", path->c_str());
-        // On equal times the entry listed first stays the candidate.
-        if (!*oldest || timespec_Less_Than(st.st_mtim.tv_sec, st.st_mtim.tv_nsec, oldestTime.tv_sec, oldestTime.tv_nsec)) {
-            *oldest = formatStr(nullptr, "%s", path->c_str());
-            oldestTime = st.st_mtim;
-            *size = st.st_size;
-        }
-    }
+    bool walked = forEachLogFile(dir, "Failed to get stats for old log file", f,
+                                 [&](const std::string& path, const struct stat& st) {
+                                     // On equal times the entry listed first stays the candidate.
+                                     if (!*oldest || timespec_Less_Than(st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                                                                        oldestTime.tv_sec, oldestTime.tv_nsec)) {
+                                         *oldest = path;
+                                         oldestTime = st.st_mtim;
+                                         *size = st.st_size;
+                                     }
+                                     return true;
+                                 });
+    if (!walked) return false;
     if (!*oldest) return failWith(f, "Failed to delete oldest log file");
     if (std::remove((*oldest)->c_str()) != 0)
         return failWith(f, "%s %s", "Failed to delete oldest log file", (*oldest)->c_str());
