@@ -45,10 +45,11 @@ bool writeAll(int fd, const uint8_t* p, size_t len) {
     return true;
 }
 
-// Writes a message to a (non-blocking) line, waiting up to 10 s for room: a busy daemon only
-// slows the simulator down, one that has stopped reading fails the step instead of hanging it.
+// Writes a message to a (non-blocking) line, waiting up to 30 s for room (a slow log sync can
+// hold the daemon's reading that long): a busy daemon only slows the simulator down, one that
+// has stopped reading fails the step instead of hanging it.
 bool writeLine(int fd, const uint8_t* p, size_t len) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (len > 0) {
         ssize_t n = write(fd, p, len);
         if (n > 0) {
