@@ -1,6 +1,7 @@
 #include "link/serialIO.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -64,9 +65,25 @@ void closePort(Port* port) {
     port->fd = -1;
 }
 
+void serviceFcPipe(AppContext* ctx, Port* fc);
+
+// Hands a message to the message handler. While msgPipe is full the thread keeps sending
+// what fcPipe holds to the flight controller: the handler may itself be waiting on the log
+// thread, which may be waiting for room in fcPipe to acknowledge blocks, and a serial thread
+// that only waited for msgPipe would close that circle for good.
+bool handOn(AppContext* ctx, Port* fc, const mavlink_message_t* msg) {
+    while (true) {
+        if (msgWrite(ctx->msgPipe[1], msg)) return true;
+        if (errno != EAGAIN || ctx->quit) return false;
+        pollfd fds[2] = {{ctx->msgPipe[1], POLLOUT, 0}, {fc->fd >= 0 ? ctx->fcPipe[0] : -1, POLLIN, 0}};
+        if (poll(fds, 2, 1000) < 0 && errno != EINTR) return false;
+        if (fds[1].revents & POLLIN) serviceFcPipe(ctx, fc);
+    }
+}
+
 // Feeds the bytes to the port's parser and hands every message its filter passes to the
 // message handler.
-void parseBytes(AppContext* ctx, Port* port, const uint8_t* bytes, size_t len) {
+void parseBytes(AppContext* ctx, Port* port, Port* fc, const uint8_t* bytes, size_t len) {
     for (size_t i = 0; i < len; ++i) {
         if (mavlink_parse_char(&port->parser, bytes[i], &port->msg) != 1) continue;
         ++port->received;
@@ -74,7 +91,7 @@ void parseBytes(AppContext* ctx, Port* port, const uint8_t* bytes, size_t len) {
             logPrintf("vorn-camera serialIO %ld %s msgs received, %ld handled\n", static_cast<long>(port->received),
                       port->name, static_cast<long>(port->handled));
         if (port->filter(&port->msg) != 0) continue;
-        if (msgWrite(ctx->msgPipe[1], &port->msg))
+        if (handOn(ctx, fc, &port->msg))
             ++port->handled;
         else
             logPuts("vorn-camera serialIO failed to write to the msgPipe");
@@ -98,7 +115,7 @@ void serviceFc(AppContext* ctx, Port* fc, Port* modem) {
     if (n == 0) return;
     // Bridge first, so forwarding never waits for the message handler.
     if (modem->fd >= 0) sendBuf(modem->fd, static_cast<size_t>(n), buf, modem->name);
-    parseBytes(ctx, fc, buf, static_cast<size_t>(n));
+    parseBytes(ctx, fc, fc, buf, static_cast<size_t>(n));
 }
 
 void serviceModem(AppContext* ctx, Port* modem, Port* fc) {
@@ -106,7 +123,7 @@ void serviceModem(AppContext* ctx, Port* modem, Port* fc) {
     ssize_t n = readPort(modem, buf);
     if (n == 0 || fc->fd < 0) return; // nowhere to go while the flight controller is away
     sendBuf(fc->fd, static_cast<size_t>(n), buf, fc->name);
-    parseBytes(ctx, modem, buf, static_cast<size_t>(n));
+    parseBytes(ctx, modem, fc, buf, static_cast<size_t>(n));
 }
 
 void serviceFcPipe(AppContext* ctx, Port* fc) {
@@ -201,6 +218,8 @@ void serialIOThread(AppContext* ctx) {
             filterMsg};
     Port modem{"modem", ctx->modemPort, ctx->modemBaud,
                "vorn-camera serialIO telemetry modem on %s opened at %d baud\n", filterModemMsg};
+    // Only this thread writes to msgPipe; a full pipe must not block it (see handOn).
+    fcntl(ctx->msgPipe[1], F_SETFL, fcntl(ctx->msgPipe[1], F_GETFL) | O_NONBLOCK);
     while (!ctx->quit) serialPass(ctx, &fc, &modem);
     closePort(&fc);
     closePort(&modem);

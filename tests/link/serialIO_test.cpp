@@ -26,38 +26,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Standard output (the daemon's log) into a file for the life of the object.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_ / "out.txt") {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-    }
-    ~LogCapture() {
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        if (::testing::Test::HasFailure()) printf("---- daemon log ----\n%s--------------------\n", text().c_str());
-    }
-    std::string text() const { return vt::readFile(path_); }
-    size_t count(const std::string& needle) const {
-        std::string t = text();
-        size_t n = 0;
-        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
-        return n;
-    }
-    bool waitFor(const std::string& needle, size_t times = 1) const {
-        return vt::waitUntil([&] { return count(needle) >= times; }, std::chrono::seconds(10));
-    }
-
-private:
-    vt::TempDir dir_;
-    std::string path_;
-    int saved_ = -1;
-};
-
 // A pty pair in raw mode; the test keeps the master (and, unless dropped, a slave descriptor).
 struct Pty {
     int master = -1;
@@ -229,7 +197,7 @@ TEST(SerialFilter, TablesPassOnlyTheHandledMessagesAndLandStartOfAllCommands) {
 }
 
 TEST(SerialIO, BridgesBothWaysAndHandsOnOnlyWhatTheFiltersPass) {
-    LogCapture log;
+    vt::StdoutCapture log;
     Rig rig(true);
     rig.start();
     ASSERT_TRUE(log.waitFor("vorn-camera serialIO flight controller on " + rig.fcLink + " opened at 1500000 baud\n"));
@@ -282,7 +250,7 @@ TEST(SerialIO, BridgesBothWaysAndHandsOnOnlyWhatTheFiltersPass) {
 }
 
 TEST(SerialIO, FcPipeGoesToTheFlightControllerOnlyAndTheModemIsNeverOpenedWithoutUseModem) {
-    LogCapture log;
+    vt::StdoutCapture log;
     Rig rig(false);
     rig.modem.dropSlave(); // while nobody holds the modem's slave, its master reports a hang-up
     rig.start();
@@ -305,7 +273,7 @@ TEST(SerialIO, FcPipeGoesToTheFlightControllerOnlyAndTheModemIsNeverOpenedWithou
 }
 
 TEST(SerialIO, PeerClosingTheLineClosesThePortWhichIsReopenedAndCarriesTrafficAgain) {
-    LogCapture log;
+    vt::StdoutCapture log;
     Rig rig(false);
     rig.start();
     ASSERT_TRUE(log.waitFor("flight controller on"));
@@ -321,7 +289,8 @@ TEST(SerialIO, PeerClosingTheLineClosesThePortWhichIsReopenedAndCarriesTrafficAg
 
     rig.fc = std::make_unique<Pty>();
     symlink(rig.fc->path.c_str(), rig.fcLink.c_str());
-    ASSERT_TRUE(log.waitFor("flight controller on " + rig.fcLink + " opened", 2));
+    ASSERT_TRUE(vt::waitUntil([&] { return log.count("flight controller on " + rig.fcLink + " opened") >= 2; },
+                              std::chrono::seconds(10)));
     mavlink_message_t again = commandLong(189);
     writeBytes(rig.fc->master, wire(again));
     rig.expectHandedNext(again);
@@ -331,14 +300,14 @@ TEST(SerialIO, PeerClosingTheLineClosesThePortWhichIsReopenedAndCarriesTrafficAg
 }
 
 TEST(SerialIO, UnsupportedBaudRateRepeatsTheSetspeedFailureAndNeverUsesThePort) {
-    LogCapture log;
+    vt::StdoutCapture log;
     Rig rig(false, 2400);
     Bytes pending = wire(commandLong(189));
     writeBytes(rig.fc->master, pending);
     rig.start();
-    ASSERT_TRUE(log.waitFor("vorn-camera serialPortConfig: Failed to setspeed, baud=2400, err=Invalid argument\n"
-                            "vorn-camera serialPortConfig returning 22\n",
-                            2));
+    const char* failure = "vorn-camera serialPortConfig: Failed to setspeed, baud=2400, err=Invalid argument\n"
+                          "vorn-camera serialPortConfig returning 22\n";
+    ASSERT_TRUE(vt::waitUntil([&] { return log.count(failure) >= 2; }, std::chrono::seconds(10)));
     EXPECT_EQ(log.count("opened at"), 0u);
     // Nobody read the bytes waiting on the line.
     int queued = 0;
@@ -348,7 +317,7 @@ TEST(SerialIO, UnsupportedBaudRateRepeatsTheSetspeedFailureAndNeverUsesThePort) 
 }
 
 TEST(SerialPort, ConfigureSetsRawModeAndReportsEachFailure) {
-    LogCapture log;
+    vt::StdoutCapture log;
     Pty pty;
     termios tty{};
     tcgetattr(pty.slave, &tty);
@@ -382,7 +351,7 @@ TEST(SerialPort, ConfigureSetsRawModeAndReportsEachFailure) {
 }
 
 TEST(SerialPort, SendBufContinuesAfterPartialWritesAndGivesUpAfterTheSecondFailure) {
-    LogCapture log;
+    vt::StdoutCapture log;
     signal(SIGPIPE, SIG_IGN);
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
@@ -429,7 +398,7 @@ TEST(SerialPort, SendBufContinuesAfterPartialWritesAndGivesUpAfterTheSecondFailu
 }
 
 TEST(SerialIO, CountsMessagesPerPortAndReportsEveryThousandth) {
-    LogCapture log;
+    vt::StdoutCapture log;
     Rig rig(true);
     std::atomic<bool> stop{false};
     // Whatever is bridged is read away, so the thread never waits on a full line.
@@ -475,7 +444,7 @@ TEST(SerialIO, CountsMessagesPerPortAndReportsEveryThousandth) {
 }
 
 TEST(SerialIO, PipeFailuresAreLoggedAndTheThreadCarriesOn) {
-    LogCapture log;
+    vt::StdoutCapture log;
     Rig rig(false);
     rig.start();
     ASSERT_TRUE(log.waitFor("flight controller on"));
@@ -495,4 +464,54 @@ TEST(SerialIO, PipeFailuresAreLoggedAndTheThreadCarriesOn) {
     EXPECT_TRUE(log.waitFor("vorn-camera serialIO failed to write to the msgPipe\n"));
     ASSERT_EQ(msgWrite(rig.ctx.fcPipe[1], &out), 1);
     EXPECT_EQ(readBytes(rig.fc->master, wire(out).size()).size(), wire(out).size());
+}
+
+TEST(SerialIO, FullMsgPipeStillLetsFcPipeDrainAndLosesNoMessage) {
+    vt::StdoutCapture log;
+    Rig rig(false);
+    rig.start();
+    ASSERT_TRUE(log.waitFor("flight controller on"));
+
+    // The message handler stops reading: the flight controller sends until msgPipe is full
+    // and the serial thread has to wait with more in hand.
+    const int sent = 4000;
+    std::vector<mavlink_message_t> beats;
+    Bytes stream;
+    for (int i = 0; i < sent; ++i) {
+        beats.push_back(heartbeat());
+        Bytes b = wire(beats.back());
+        stream.insert(stream.end(), b.begin(), b.end());
+    }
+    std::thread feeder([&] { writeBytes(rig.fc->master, stream); });
+    auto queued = [&] {
+        int n = 0;
+        ioctl(rig.ctx.msgPipe[0], FIONREAD, &n);
+        return n;
+    };
+    ASSERT_TRUE(vt::waitUntil([&] { return queued() > 65536 - 300; }, std::chrono::seconds(10)));
+
+    // Meanwhile the other threads queue far more than fcPipe holds: every record still reaches
+    // the flight controller (the log thread's acknowledgements must never wait on msgPipe).
+    const int acks = 6000;
+    mavlink_message_t ack{};
+    mavlink_msg_remote_log_block_status_pack_chan(1, 1, &g_chan, &ack, 1, 1, 7, 1);
+    std::thread writer([&] {
+        for (int i = 0; i < acks; ++i) EXPECT_EQ(msgWrite(rig.ctx.fcPipe[1], &ack), 1);
+    });
+    Bytes one = wire(ack);
+    Bytes got = readBytes(rig.fc->master, one.size() * acks);
+
+    // The handler reads again: every heartbeat arrives, in order.
+    size_t inOrder = 0;
+    while (inOrder < beats.size()) {
+        mavlink_message_t m = rig.handed();
+        if (m.msgid != MAVLINK_MSG_ID_HEARTBEAT || m.seq != beats[inOrder].seq) break;
+        ++inOrder;
+    }
+    feeder.join();
+    readBytes(rig.fc->master, one.size() * acks - got.size()); // lets a stuck writer finish
+    writer.join();
+    EXPECT_EQ(got.size(), one.size() * acks) << "fcPipe was not drained while msgPipe was full";
+    EXPECT_EQ(inOrder, beats.size());
+    EXPECT_EQ(log.count("failed to write to the msgPipe"), 0u);
 }
