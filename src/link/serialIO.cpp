@@ -126,7 +126,7 @@ void serviceModem(AppContext* ctx, Port* modem, Port* fc) {
     parseBytes(ctx, modem, fc, buf, static_cast<size_t>(n));
 }
 
-void serviceFcPipe(AppContext* ctx, Port* fc) {
+void sendOneFromFcPipe(AppContext* ctx, Port* fc) {
     mavlink_message_t msg{};
     if (!msgRead(ctx->fcPipe[0], &msg)) {
         logPuts("vorn-camera serialIO failed to read from the fcPipe");
@@ -135,6 +135,17 @@ void serviceFcPipe(AppContext* ctx, Port* fc) {
     uint8_t buf[READ_BUF_LEN];
     uint16_t len = mavlink_msg_to_send_buffer(buf, &msg);
     sendBuf(fc->fd, len, buf, fc->name);
+}
+
+// Sends what fcPipe holds, up to a burst: a log stream brings more than one block per read
+// of the line, each acknowledged through fcPipe, so one message per pass would fall behind.
+void serviceFcPipe(AppContext* ctx, Port* fc) {
+    constexpr int kBurst = 64;
+    for (int sent = 0; sent < kBurst && fc->fd >= 0; ++sent) {
+        sendOneFromFcPipe(ctx, fc);
+        pollfd more{ctx->fcPipe[0], POLLIN, 0};
+        if (poll(&more, 1, 0) != 1 || !(more.revents & POLLIN)) break;
+    }
 }
 
 // One pass of the loop; returns after at most about a second (two while the flight controller
