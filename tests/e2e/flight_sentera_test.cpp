@@ -2,76 +2,16 @@
 // a stub CIFS mount shows its card. Take-off opens the mission's recording session, landing
 // closes it, and the session's images (not an older session's) are archived with their sizes.
 #include <gtest/gtest.h>
-#include <json-c/json.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <sstream>
-#include <stdexcept>
 
 #include "archive/chainFixtures.h"
 #include "e2e/flightSupport.h"
+#include "support/fakeSentera.h"
 
 namespace {
-
-// The stand-in camera (tests/sentera/fake_sentera.py) as a child process.
-class StandInCamera {
-public:
-    StandInCamera() {
-        std::string script = std::string(VORN_SOURCE_DIR) + "/tests/sentera/fake_sentera.py";
-        pid_ = fork();
-        if (pid_ == 0) {
-            execlp("python3", "python3", script.c_str(), dir_.path().c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        if (!vt::waitUntil([&] { return vt::fileExists(dir_ / "port"); }, std::chrono::seconds(20)))
-            throw std::runtime_error("the stand-in Sentera camera did not start");
-    }
-    ~StandInCamera() {
-        json_object_put(table_);
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    StandInCamera(const StandInCamera&) = delete;
-    StandInCamera& operator=(const StandInCamera&) = delete;
-
-    std::string address() const { return "127.0.0.1:" + vt::readFile(dir_ / "port"); }
-    // The text replies of one route ("GET /api/v1/session"), used in turn, the last repeated.
-    void reply(const std::string& route, const std::vector<std::string>& bodies) {
-        json_object* list = json_object_new_array();
-        for (const std::string& body : bodies) json_object_array_add(list, json_object_new_string(body.c_str()));
-        json_object_object_add(table_, route.c_str(), list);
-        // Written whole and renamed: the camera reads the table at every request.
-        vt::writeFile(dir_ / "routes.json.tmp", json_object_to_json_string(table_));
-        std::filesystem::rename(dir_ / "routes.json.tmp", dir_ / "routes.json");
-    }
-    // "METHOD PATH" of every request, in order, and the bodies.
-    std::vector<std::string> requests(std::vector<std::string>* bodies) const {
-        std::vector<std::string> out;
-        std::istringstream in(vt::readFile(dir_ / "requests.log"));
-        for (std::string line; std::getline(in, line);) {
-            json_object* obj = json_tokener_parse(line.c_str());
-            if (!obj) continue;
-            json_object *method = nullptr, *path = nullptr, *body = nullptr;
-            json_object_object_get_ex(obj, "method", &method);
-            json_object_object_get_ex(obj, "path", &path);
-            json_object_object_get_ex(obj, "body", &body);
-            out.push_back(std::string(json_object_get_string(method)) + " " + json_object_get_string(path));
-            bodies->push_back(json_object_get_string(body));
-            json_object_put(obj);
-        }
-        return out;
-    }
-
-private:
-    vt::TempDir dir_;
-    json_object* table_ = json_object_new_object();
-    pid_t pid_ = -1;
-};
 
 const std::string kMission = "e2e-sentera";
 const std::string kSession = "e2e-sentera_0002"; // the mission's second session is the current one
@@ -85,7 +25,7 @@ std::string listingEntry(const std::string& session) {
 
 TEST(SenteraFlight, TheMissionsSessionIsRecordedAndItsImagesArchived) {
     flight::Flight f;
-    StandInCamera camera;
+    vt::FakeSentera camera;
     std::string log = flight::makeDataflashLog(f.work("flight.bin"), 60, 5);
 
     // The card as the share shows it: the sensors' configuration and three sessions.
@@ -125,7 +65,11 @@ TEST(SenteraFlight, TheMissionsSessionIsRecordedAndItsImagesArchived) {
     flight::expectCleanEnd(f);
 
     // Session opened at take-off, closed at landing and again at disarm, archived after each.
-    std::vector<std::string> bodies;
+    std::vector<std::string> requests, bodies;
+    for (const vt::Request& r : camera.requests()) {
+        requests.push_back(r.method + " " + r.path);
+        bodies.push_back(r.body);
+    }
     std::string listing = "GET /sdcard?path=/snapshots/";
     std::vector<std::string> archiving = {listing, listing + kSession + "/RGB/"};
     std::vector<std::string> expected = {"PUT /api/v1/session", "GET /api/v1/session", "PUT /api/v1/session",
@@ -133,7 +77,7 @@ TEST(SenteraFlight, TheMissionsSessionIsRecordedAndItsImagesArchived) {
     expected.insert(expected.end(), archiving.begin(), archiving.end());
     expected.insert(expected.end(), {"PUT /api/v1/session", "GET /api/v1/session"});
     expected.insert(expected.end(), archiving.begin(), archiving.end());
-    EXPECT_EQ(camera.requests(&bodies), expected);
+    EXPECT_EQ(requests, expected);
     ASSERT_EQ(bodies.size(), expected.size());
     EXPECT_NE(bodies[0].find("start"), std::string::npos) << bodies[0];
     EXPECT_NE(bodies[0].find(kMission), std::string::npos) << bodies[0];

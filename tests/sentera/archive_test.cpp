@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "archive/geotagDb.h"
-#include "fakeSentera.h"
+#include "senteraTest.h"
 #include "sentera/cam_sentera.h"
 #include "sentera/cam_sentera_archive.h"
 
@@ -184,7 +184,6 @@ protected:
     CameraContext cam;
 };
 
-using st::count;
 
 TEST_F(SenteraArchive, SessionImagesOfEverySensorAreRecorded) {
     threeImageSession();
@@ -213,7 +212,7 @@ TEST_F(SenteraArchive, SecondRunKeepsTheRowsAndAddsAFlight) {
     EXPECT_EQ(storeSenteraImagesSamba(&cam), 3);
     std::string out = GetCapturedStdout();
     EXPECT_EQ(oldfiles(), expectedRows(1));
-    EXPECT_EQ(count(out, ") failed, rc=19\n"), 6u) << out;
+    EXPECT_EQ(vt::countOf(out, ") failed, rc=19\n"), 6u) << out;
     EXPECT_NE(out.find("vorn-camera storeFlightImages insertOld(" + imagePath("NIR", 2) + ") failed, rc=19\n"),
               std::string::npos);
     EXPECT_NE(out.find("vorn-camera storeFlightImages FlightID = 2\n"), std::string::npos);
@@ -297,7 +296,7 @@ TEST_F(SenteraArchive, PostflightWithAnUnreachableCameraGivesUp) {
     std::string out = GetCapturedStdout();
     // Five stop attempts, then the share is there but the camera cannot name the session.
     EXPECT_EQ(sleeps, std::vector<long>(5, 5000));
-    EXPECT_EQ(count(out, "sessionControl stop session\n"), 5u);
+    EXPECT_EQ(vt::countOf(out, "sessionControl stop session\n"), 5u);
     EXPECT_NE(out.find("vorn-camera storeSenteraImages ERROR: No images found found\n"
                        "vorn-camera postflight_sentera -1 image paths stored\n"),
               std::string::npos)

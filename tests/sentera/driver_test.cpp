@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fakeSentera.h"
+#include "senteraTest.h"
 #include "sentera/cam_sentera.h"
 
 using testing::internal::CaptureStderr;
@@ -26,7 +26,6 @@ protected:
     }
 };
 
-using st::count;
 
 TEST_F(SenteraDriver, StartEndsWhenTheCameraIsReady) {
     camera.reply(controlRoute, {"{}"});
@@ -54,7 +53,7 @@ TEST_F(SenteraDriver, StartGivesUpAfterFiveAttempts) {
     ASSERT_EQ(puts.size(), 5u);
     for (const auto& put : puts) EXPECT_NE(put.body.find("\"start\""), std::string::npos);
     EXPECT_EQ(camera.requests("GET", "/api/v1/session").size(), 5u);
-    EXPECT_EQ(count(out, "session STARTING\n"), 5u);
+    EXPECT_EQ(vt::countOf(out, "session STARTING\n"), 5u);
     EXPECT_NE(out.find("vorn-camera startSession_sentera failed to start session M7\n"), std::string::npos) << out;
 }
 
@@ -101,12 +100,12 @@ TEST_F(SenteraDriver, UnreachableCameraGivesUpAfterTheDocumentedAttempts) {
     EXPECT_EQ(stopSession_sentera(), 1);
     std::string err = GetCapturedStderr();
     std::string out = GetCapturedStdout();
-    EXPECT_EQ(count(err, "curl said: Couldn't connect to server\n"), 10u) << err;
+    EXPECT_EQ(vt::countOf(err, "curl said: Couldn't connect to server\n"), 10u) << err;
     std::vector<long> expected(5, 8000);
     expected.insert(expected.end(), 5, 5000);
     EXPECT_EQ(sleeps, expected);
-    EXPECT_EQ(count(out, "sessionControl start session M7\n"), 5u);
-    EXPECT_EQ(count(out, "sessionControl stop session\n"), 5u);
+    EXPECT_EQ(vt::countOf(out, "sessionControl start session M7\n"), 5u);
+    EXPECT_EQ(vt::countOf(out, "sessionControl stop session\n"), 5u);
     EXPECT_NE(out.find("vorn-camera startSession_sentera failed to start session M7\n"), std::string::npos);
     EXPECT_NE(out.find("vorn-camera stopSession_sentera failed to stop session\n"), std::string::npos);
 }
@@ -150,7 +149,7 @@ TEST_F(SenteraDriver, MountGivesUpAfterFiveCommands) {
     std::string out = GetCapturedStdout();
     EXPECT_EQ(stubs.calls(), std::vector<std::string>(5, mountCommand()));
     EXPECT_EQ(sleeps, std::vector<long>(5, 5000));
-    EXPECT_EQ(count(out, "vorn-camera mount_sentera failed to issue mount command\n"), 5u);
+    EXPECT_EQ(vt::countOf(out, "vorn-camera mount_sentera failed to issue mount command\n"), 5u);
     EXPECT_EQ(isMounted_sentera(), 0);
 }
 

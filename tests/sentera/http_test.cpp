@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "fakeSentera.h"
+#include "senteraTest.h"
 #include "sentera/cam_sentera_utils.h"
 
 using testing::internal::CaptureStderr;

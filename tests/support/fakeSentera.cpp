@@ -1,8 +1,7 @@
-#include "fakeSentera.h"
+#include "support/fakeSentera.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,10 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "core/clock.h"
-#include "core/sandbox.h"
-
-namespace st {
+namespace vt {
 
 namespace {
 
@@ -23,18 +19,6 @@ std::string jsonString(json_object* obj, const char* key) {
     if (!json_object_object_get_ex(obj, key, &value)) return "";
     return json_object_get_string(value);
 }
-
-class SandboxEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        setenv("VORN_ROOT", dir.path().c_str(), 1);
-        sandboxInit();
-    }
-    vt::TempDir dir;
-};
-
-SandboxEnvironment* const sandbox =
-    static_cast<SandboxEnvironment*>(::testing::AddGlobalTestEnvironment(new SandboxEnvironment));
 
 } // namespace
 
@@ -55,9 +39,9 @@ FakeSentera::FakeSentera() {
         execlp("python3", "python3", script.c_str(), dir_.path().c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    if (!vt::waitUntil([&] { return vt::fileExists(dir_ / "port"); }))
+    if (!waitUntil([&] { return fileExists(dir_ / "port"); }))
         throw std::runtime_error("fake Sentera camera did not start");
-    port_ = std::atoi(vt::readFile(dir_ / "port").c_str());
+    port_ = std::atoi(readFile(dir_ / "port").c_str());
 }
 
 FakeSentera::~FakeSentera() {
@@ -84,13 +68,13 @@ void FakeSentera::reply(const std::string& route, const std::vector<std::string>
 
 void FakeSentera::writeRoutes() {
     // Written whole and renamed: the camera reads the table at every request.
-    vt::writeFile(dir_ / "routes.json.tmp", json_object_to_json_string_ext(table_, JSON_C_TO_STRING_PLAIN));
+    writeFile(dir_ / "routes.json.tmp", json_object_to_json_string_ext(table_, JSON_C_TO_STRING_PLAIN));
     std::filesystem::rename(dir_ / "routes.json.tmp", dir_ / "routes.json");
 }
 
 std::vector<Request> FakeSentera::requests() const {
     std::vector<Request> out;
-    std::istringstream in(vt::readFile(dir_ / "requests.log"));
+    std::istringstream in(readFile(dir_ / "requests.log"));
     for (std::string line; std::getline(in, line);) {
         json_object* obj = json_tokener_parse(line.c_str());
         if (!obj) continue;
@@ -110,47 +94,4 @@ std::vector<Request> FakeSentera::requests(const std::string& method, const std:
     return out;
 }
 
-const std::string& sandboxRoot() {
-    return sandbox->dir.path();
-}
-
-size_t count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
-
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd); // nobody listens there now
-    return ntohs(addr.sin_port);
-}
-
-void SenteraTest::SetUp() {
-    setenv("VORN_SENTERA_ADDR", ("127.0.0.1:" + std::to_string(camera.port())).c_str(), 1);
-    sandboxInit();
-    for (const auto& entry : std::filesystem::directory_iterator(sandboxRoot()))
-        std::filesystem::remove_all(entry.path());
-    setSleepHook([this](long ms) { sleeps.push_back(ms); });
-}
-
-void SenteraTest::TearDown() {
-    setSleepHook({});
-}
-
-void SenteraTest::unreachableCamera() {
-    setenv("VORN_SENTERA_ADDR", ("127.0.0.1:" + std::to_string(closedPort())).c_str(), 1);
-    sandboxInit();
-}
-
-std::string SenteraTest::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(camera.port()) + path;
-}
-
-} // namespace st
+} // namespace vt
