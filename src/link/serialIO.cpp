@@ -65,7 +65,27 @@ void closePort(Port* port) {
     port->fd = -1;
 }
 
-void serviceFcPipe(AppContext* ctx, Port* fc);
+void sendOneFromFcPipe(AppContext* ctx, Port* fc) {
+    mavlink_message_t msg{};
+    if (!msgRead(ctx->fcPipe[0], &msg)) {
+        logPuts("vorn-camera serialIO failed to read from the fcPipe");
+        return;
+    }
+    uint8_t buf[READ_BUF_LEN];
+    uint16_t len = mavlink_msg_to_send_buffer(buf, &msg);
+    sendBuf(fc->fd, len, buf, fc->name);
+}
+
+// Sends what fcPipe holds, up to a burst: a log stream brings more than one block per read
+// of the line, each acknowledged through fcPipe, so one message per pass would fall behind.
+void serviceFcPipe(AppContext* ctx, Port* fc) {
+    constexpr int kBurst = 64;
+    for (int sent = 0; sent < kBurst && fc->fd >= 0; ++sent) {
+        sendOneFromFcPipe(ctx, fc);
+        pollfd more{ctx->fcPipe[0], POLLIN, 0};
+        if (poll(&more, 1, 0) != 1 || !(more.revents & POLLIN)) break;
+    }
+}
 
 // Hands a message to the message handler. While msgPipe is full the thread keeps sending
 // what fcPipe holds to the flight controller: the handler may itself be waiting on the log
@@ -124,28 +144,6 @@ void serviceModem(AppContext* ctx, Port* modem, Port* fc) {
     if (n == 0 || fc->fd < 0) return; // nowhere to go while the flight controller is away
     sendBuf(fc->fd, static_cast<size_t>(n), buf, fc->name);
     parseBytes(ctx, modem, fc, buf, static_cast<size_t>(n));
-}
-
-void sendOneFromFcPipe(AppContext* ctx, Port* fc) {
-    mavlink_message_t msg{};
-    if (!msgRead(ctx->fcPipe[0], &msg)) {
-        logPuts("vorn-camera serialIO failed to read from the fcPipe");
-        return;
-    }
-    uint8_t buf[READ_BUF_LEN];
-    uint16_t len = mavlink_msg_to_send_buffer(buf, &msg);
-    sendBuf(fc->fd, len, buf, fc->name);
-}
-
-// Sends what fcPipe holds, up to a burst: a log stream brings more than one block per read
-// of the line, each acknowledged through fcPipe, so one message per pass would fall behind.
-void serviceFcPipe(AppContext* ctx, Port* fc) {
-    constexpr int kBurst = 64;
-    for (int sent = 0; sent < kBurst && fc->fd >= 0; ++sent) {
-        sendOneFromFcPipe(ctx, fc);
-        pollfd more{ctx->fcPipe[0], POLLIN, 0};
-        if (poll(&more, 1, 0) != 1 || !(more.revents & POLLIN)) break;
-    }
 }
 
 // One pass of the loop; returns after at most about a second (two while the flight controller
