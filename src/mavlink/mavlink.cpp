@@ -70,6 +70,20 @@ uint16_t frameLength(const uint8_t* buf) {
 
 uint32_t msgidOf(const uint8_t* buf) { return buf[7] | (buf[8] << 8) | (uint32_t(buf[9]) << 16); }
 
+// The start byte and core header of msg in wire order.
+void putHeader(uint8_t* buf, const mavlink_message_t* msg) {
+    buf[0] = MAVLINK_STX;
+    buf[1] = msg->len;
+    buf[2] = msg->incompat_flags;
+    buf[3] = msg->compat_flags;
+    buf[4] = msg->seq;
+    buf[5] = msg->sysid;
+    buf[6] = msg->compid;
+    buf[7] = static_cast<uint8_t>(msg->msgid);
+    buf[8] = static_cast<uint8_t>(msg->msgid >> 8);
+    buf[9] = static_cast<uint8_t>(msg->msgid >> 16);
+}
+
 // Checks the complete candidate frame in buf and, when valid, stores it in msg.
 bool acceptFrame(const uint8_t* buf, mavlink_message_t* msg) {
     uint8_t len = buf[1];
@@ -156,17 +170,7 @@ uint8_t mavlink_parse_char(mavlink_parser_t* parser, uint8_t c, mavlink_message_
 }
 
 uint16_t mavlink_msg_to_send_buffer(uint8_t* buf, const mavlink_message_t* msg) {
-    buf[0] = MAVLINK_STX;
-    buf[1] = msg->len;
-    buf[2] = msg->incompat_flags;
-    buf[3] = msg->compat_flags;
-    buf[4] = msg->seq;
-    buf[5] = msg->sysid;
-    buf[6] = msg->compid;
-    uint32_t msgid = msg->msgid;
-    buf[7] = static_cast<uint8_t>(msgid);
-    buf[8] = static_cast<uint8_t>(msgid >> 8);
-    buf[9] = static_cast<uint8_t>(msgid >> 16);
+    putHeader(buf, msg);
     memcpy(buf + HEADER_LEN, msg->payload, msg->len);
     uint16_t n = HEADER_LEN + msg->len;
     buf[n++] = static_cast<uint8_t>(msg->checksum & 0xff);
@@ -194,16 +198,8 @@ uint16_t mavlink_finalize_message(mavlink_message_t* msg, uint8_t system_id, uin
     msg->compid = component_id;
     msg->msgid = msgid;
 
-    uint8_t header[HEADER_LEN] = {MAVLINK_STX,
-                                  msg->len,
-                                  msg->incompat_flags,
-                                  msg->compat_flags,
-                                  msg->seq,
-                                  system_id,
-                                  component_id,
-                                  static_cast<uint8_t>(msgid),
-                                  static_cast<uint8_t>(msgid >> 8),
-                                  static_cast<uint8_t>(msgid >> 16)};
+    uint8_t header[HEADER_LEN];
+    putHeader(header, msg);
     msg->checksum = frameCrc(header, msg->payload, length, crc_extra);
     msg->ck[0] = static_cast<uint8_t>(msg->checksum & 0xff);
     msg->ck[1] = static_cast<uint8_t>(msg->checksum >> 8);
