@@ -7,19 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/geotagDb.h"
+#include "core/handles.h"
 #include "core/logging.h"
 
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Taken when the text after the name's last dot equals the extension, letter case ignored.
 bool matchesExtension(const char* name, const char* ext) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/handles.h"
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "core/sandbox.h"
@@ -21,10 +22,6 @@ const char versionPath[] = "/root/vorn/version";
 // send_user_message may be called from any thread; its sequence state is its own.
 std::mutex g_userChannelLock;
 mavlink_channel_t g_userChannel{};
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
 
 template <typename T>
 T readLittleEndian(const uint8_t* p) {
@@ -107,7 +104,7 @@ uint16_t readVersionNumber() {
         logPuts("vorn-camera DID NOT FIND version file");
         return 0;
     }
-    std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+    FilePtr f(fopen(path.c_str(), "r"));
     if (!f) {
         logPuts("vorn-camera DID NOT FIND version file");
         return 0;

@@ -10,17 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
+#include "core/handles.h"
 #include "core/logging.h"
 #include "core/sandbox.h"
 
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Why an operation failed, with errno as it was at that moment.
 struct Failure {

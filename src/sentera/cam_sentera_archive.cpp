@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <mutex>
 #include <optional>
 
 #include "archive/cardInventory.h"
 #include "archive/geotagDb.h"
+#include "core/handles.h"
 #include "core/logging.h"
 #include "core/sandbox.h"
 #include "sentera/cam_sentera.h"
@@ -19,17 +19,12 @@
 
 namespace {
 
-struct FileClose {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileClose>;
-
 // A config.yml is a few hundred bytes; anything this large is not one.
 constexpr long maxConfigSize = 1L << 20;
 
 // Reads the whole file into text; false (logged) when it cannot be opened, sized or read.
 bool readConfig(const std::string& path, std::string* text) {
-    File f(std::fopen(path.c_str(), "rb"));
+    FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) {
         logPrintf("vorn-camera findSensors ERROR: Failed to open file: %s\n", path.c_str());
         return false;

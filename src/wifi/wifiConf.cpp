@@ -6,9 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "core/clock.h"
+#include "core/handles.h"
 #include "core/logging.h"
 #include "core/sandbox.h"
 #include "core/shell.h"
@@ -17,11 +17,6 @@ namespace {
 
 const char hostapdConf[] = "/etc/hostapd/hostapd.conf";
 const char wpaSupplicantConf[] = "/etc/wpa_supplicant/wpa_supplicant.conf";
-
-struct Fclose {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, Fclose>;
 
 // One whole line, however long, read in 128-byte pieces; false at the end of the stream.
 // Whole lines are matched so that the tail of a long line is never taken for a key.
