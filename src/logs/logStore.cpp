@@ -54,11 +54,11 @@ bool isDotEntry(const char* name) {
     return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-// The number of a log file: the digits after the first "log" and before ".bin", not 0, of
-// a regular file. False for anything else in the directory.
-bool logFileNumber(const std::string& dir, const char* name, int* num) {
-    struct stat st {};
-    if (stat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+// Stats the entry at path (named name); true, with its status and number, for a log file: a
+// regular file named with digits after the first "log" and before ".bin", not 0. False for
+// anything else in the directory.
+bool statLogFile(const std::string& path, const char* name, struct stat* st, int* num) {
+    if (stat(path.c_str(), st) != 0 || !S_ISREG(st->st_mode)) return false;
     const char* start = std::strstr(name, "log");
     if (!start) return false;
     start += 3;
@@ -72,11 +72,6 @@ bool logFileNumber(const std::string& dir, const char* name, int* num) {
     return true;
 }
 
-bool isLogFile(const std::string& dir, const char* name) {
-    int num = 0;
-    return logFileNumber(dir, name, &num);
-}
-
 // The highest number among the log files of the directory (0 when there is none).
 bool highestLogNumber(const std::string& dir, int* highest, Failure* f) {
     DirPtr d(opendir(dir.c_str()));
@@ -84,8 +79,9 @@ bool highestLogNumber(const std::string& dir, int* highest, Failure* f) {
     *highest = 0;
     while (dirent* e = readdir(d.get())) {
         if (isDotEntry(e->d_name)) continue;
+        struct stat st {};
         int num = 0;
-        if (!logFileNumber(dir, e->d_name, &num)) {
+        if (!statLogFile(dir + e->d_name, e->d_name, &st, &num)) {
             // A stray file must not stop every later download.
             logPrintf("vorn-camera getLogFilePath skipping %s%s: not a log file\n", dir.c_str(), e->d_name);
             continue;
@@ -121,15 +117,16 @@ bool createLogFile(const std::string& dir, GrowStr* path, Failure* f) {
 // alone: a crew's notes are not ours to delete or count, and an old subdirectory must not make
 // every later trim fail. False (with the reason in f) when the walk or visit fails.
 template <class Visit>
-bool forEachLogFile(const std::string& dir, const char* statFailure, Failure* f, Visit visit) {
+bool forEachLogFile(const std::string& dir, Failure* f, Visit visit) {
     DirPtr d(opendir(dir.c_str()));
     if (!d) return failWith(f, "Failed to open log directory");
     GrowStr path;
     while (dirent* e = readdir(d.get())) {
-        if (isDotEntry(e->d_name) || !isLogFile(dir, e->d_name)) continue;
+        if (isDotEntry(e->d_name)) continue;
         if (!formatStr(&path, "%s%s", dir.c_str(), e->d_name)) return failWith(f, "Failed to format temp log file");
         struct stat st {};
-        if (stat(path->c_str(), &st) != 0) return failWith(f, "%s %s", statFailure, path->c_str());
+        int num = 0;
+        if (!statLogFile(*path, e->d_name, &st, &num)) continue;
         if (!visit(*path, st)) return false;
     }
     return true;
@@ -137,37 +134,34 @@ bool forEachLogFile(const std::string& dir, const char* statFailure, Failure* f,
 
 // Removes the log files of 0 bytes, counting them.
 bool removeEmptyFiles(const std::string& dir, int* count, Failure* f) {
-    return forEachLogFile(dir, "Failed to get filesize of old log file", f,
-                          [&](const std::string& path, const struct stat& st) {
-                              if (st.st_size != 0) return true;
-                              ++*count;
-                              if (std::remove(path.c_str()) == 0) return true;
-                              return failWith(f, "%s %s", "Failed to delete oldest log file", path.c_str());
-                          });
+    return forEachLogFile(dir, f, [&](const std::string& path, const struct stat& st) {
+        if (st.st_size != 0) return true;
+        ++*count;
+        if (std::remove(path.c_str()) == 0) return true;
+        return failWith(f, "%s %s", "Failed to delete oldest log file", path.c_str());
+    });
 }
 
 bool totalLogBytes(const std::string& dir, int64_t* total, Failure* f) {
     *total = 0;
-    return forEachLogFile(dir, "Failed to get filesize of old log file", f,
-                          [&](const std::string&, const struct stat& st) {
-                              *total += st.st_size;
-                              return true;
-                          });
+    return forEachLogFile(dir, f, [&](const std::string&, const struct stat& st) {
+        *total += st.st_size;
+        return true;
+    });
 }
 
 bool deleteOldestFile(const std::string& dir, GrowStr* oldest, int64_t* size, Failure* f) {
     timespec oldestTime{};
-    bool walked = forEachLogFile(dir, "Failed to get stats for old log file", f,
-                                 [&](const std::string& path, const struct stat& st) {
-                                     // On equal times the entry listed first stays the candidate.
-                                     if (!*oldest || timespec_Less_Than(st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
-                                                                        oldestTime.tv_sec, oldestTime.tv_nsec)) {
-                                         *oldest = path;
-                                         oldestTime = st.st_mtim;
-                                         *size = st.st_size;
-                                     }
-                                     return true;
-                                 });
+    bool walked = forEachLogFile(dir, f, [&](const std::string& path, const struct stat& st) {
+        // On equal times the entry listed first stays the candidate.
+        if (!*oldest || timespec_Less_Than(st.st_mtim.tv_sec, st.st_mtim.tv_nsec, oldestTime.tv_sec,
+                                           oldestTime.tv_nsec)) {
+            *oldest = path;
+            oldestTime = st.st_mtim;
+            *size = st.st_size;
+        }
+        return true;
+    });
     if (!walked) return false;
     if (!*oldest) return failWith(f, "Failed to delete oldest log file");
     if (std::remove((*oldest)->c_str()) != 0)
