@@ -210,11 +210,7 @@ int storeFlightImages(CameraContext* cam) {
         }
     }
     writeFlightRow(cam, flightNumber, lastPath);
-    rc = sqlite3_exec(db, sql::deleteImages, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        logPrintf("vorn-camera storeFlightImages sqlite3_exec(%s) failed, rc=%d\n", sql::deleteImages, rc);
-        return 0;
-    }
+    if (!emptyShots(db)) return 0;
     return count;
 }
 

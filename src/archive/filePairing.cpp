@@ -234,11 +234,7 @@ int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcP
 
     mavlink_message_t finalMsg = progressMessage(pairs, pairs);
     runShell(copyToGeodoneCommand);
-    int rc = sqlite3_exec(cam->db, sql::deleteImages, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        logPrintf("vorn-camera storeFlightImages sqlite3_exec(%s) failed, rc=%d\n", sql::deleteImages, rc);
-        return 0;
-    }
+    if (!emptyShots(cam->db)) return 0;
     if (fcPipe != -1) {
         if (msgWrite(fcPipe, &finalMsg))
             logPrintf("vorn-camera updatePairedImages finished %d successfully\n", archived);

@@ -32,6 +32,13 @@ int nextFlightNumber(sqlite3* db) {
     return flightNumber;
 }
 
+bool emptyShots(sqlite3* db) {
+    int rc = sqlite3_exec(db, sql::deleteImages, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return true;
+    logPrintf("vorn-camera storeFlightImages sqlite3_exec(%s) failed, rc=%d\n", sql::deleteImages, rc);
+    return false;
+}
+
 int writeFlightRow(CameraContext* cam, int flightNumber, const char* failedItem) {
     int rc = 0;
     Stmt stmt = prepareStmt(cam->db, sql::insertFlight, &rc);

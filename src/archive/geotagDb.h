@@ -69,6 +69,9 @@ Stmt prepareStmt(sqlite3* db, const char* text, int* rc);
 // 1 for an empty table or when the query fails (logged as the archiving does).
 int nextFlightNumber(sqlite3* db);
 
+// Empties table image once the flight's shots are archived; false (logged) when it fails.
+bool emptyShots(sqlite3* db);
+
 // Writes (or replaces) the flights row of the flight from the context's flight fields. A failed
 // step is logged with failedItem; returns 1 when the row was written, else 0.
 int writeFlightRow(CameraContext* cam, int flightNumber, const char* failedItem);
