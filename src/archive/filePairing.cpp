@@ -30,7 +30,7 @@ mavlink_message_t progressMessage(int archived, int pairs) {
     data[4] = 0xFF;
     data[5] = 0xBE;
     mavlink_message_t msg{};
-    mavlink_msg_data96_pack_chan(100, 100, &g_progressChannel, &msg, PROCESSING_PROGRESS, 6, data);
+    mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &g_progressChannel, &msg, PROCESSING_PROGRESS, 6, data);
     return msg;
 }
 

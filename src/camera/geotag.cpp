@@ -11,14 +11,12 @@ namespace {
 // Sequence state of every message the camera code sends (used on the camera thread only).
 mavlink_channel_t g_cameraChannel{};
 
-constexpr uint8_t ownSystemId = 100;
-constexpr uint8_t ownComponentId = 100;
 constexpr long servoPulseMs = 200;
 constexpr int servoIdle = 1000;
 
 int sendCommand(int fcFd, int sysId, int compId, uint16_t command, int param1, int param2) {
     mavlink_message_t msg{};
-    mavlink_msg_command_long_pack_chan(ownSystemId, ownComponentId, &g_cameraChannel, &msg,
+    mavlink_msg_command_long_pack_chan(OWN_SYSID, OWN_COMPID, &g_cameraChannel, &msg,
                                        static_cast<uint8_t>(sysId), static_cast<uint8_t>(compId), command, 0,
                                        static_cast<float>(param1), static_cast<float>(param2), 0, 0, 0, 0, 0);
     return msgWrite(fcFd, &msg);

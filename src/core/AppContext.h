@@ -116,6 +116,10 @@ static_assert(sizeof(WifiRequest) == 67);
 static_assert(offsetof(WifiRequest, ssid) == 1);
 static_assert(offsetof(WifiRequest, password) == 34);
 
+// MAVLink identity of every message the daemon builds.
+constexpr uint8_t OWN_SYSID = 100;
+constexpr uint8_t OWN_COMPID = 100;
+
 // DATA96 types of the companion protocol with the ground station.
 enum : uint8_t {
     COMPANION_COMPUTER_WIFI = 1,

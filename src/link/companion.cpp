@@ -36,7 +36,7 @@ void onWifi(AppContext* ctx, const mavlink_data96_t& d) {
     req.mode = d.data[0];
     std::memcpy(req.ssid, d.data + 1, 32);
     std::memcpy(req.password, d.data + 33, 32);
-    if (!pipeWrite(ctx->wifiPipe[1], sizeof req, &req)) logPuts("vorn-camera msgHandler failed to write to wifiPipe");
+    writeWifiRequest(ctx, req);
 }
 
 void onUsb(AppContext* ctx, FlightState* st, const mavlink_data96_t& d) {
@@ -123,8 +123,8 @@ void sendSoftwareVersionInfo(AppContext* ctx, FlightState* st) {
     data[2] = 0xFF;
     data[3] = 0xBE;
     mavlink_message_t out{};
-    uint16_t len = mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &st->channel, &out, SOFTWARE_VERSION_INFO, 4, data);
-    if (sendToFc(ctx, &out, len)) logPuts("vorn-camera msgHandler done writing SOFTWARE_VERSION_INFO msg to outbound pipe");
+    mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &st->channel, &out, SOFTWARE_VERSION_INFO, 4, data);
+    if (msgWrite(ctx->fcPipe[1], &out)) logPuts("vorn-camera msgHandler done writing SOFTWARE_VERSION_INFO msg to outbound pipe");
     else logPuts("vorn-camera msgHandler failed to write SOFTWARE_VERSION_INFO msg to outbound pipe");
 }
 
@@ -146,12 +146,11 @@ void send_user_message(int fd, uint8_t level, const char* fmt, ...) {
     std::memcpy(data + 1, text.get(), copied);
 
     mavlink_message_t out{};
-    uint16_t len;
     {
         std::lock_guard<std::mutex> guard(g_userChannelLock);
-        len = mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &g_userChannel, &out, USER_MESSAGE,
-                                           static_cast<uint8_t>(1 + copied), data);
+        mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &g_userChannel, &out, USER_MESSAGE,
+                                     static_cast<uint8_t>(1 + copied), data);
     }
-    if (pipeWrite(fd, len, &out)) logPuts("vorn-camera userMessage done writing USER_MESSAGE msg to outbound pipe");
+    if (msgWrite(fd, &out)) logPuts("vorn-camera userMessage done writing USER_MESSAGE msg to outbound pipe");
     else logPuts("vorn-camera userMessage failed to write USER_MESSAGE msg to outbound pipe");
 }

@@ -32,17 +32,13 @@ void setHandlerClock(int64_t (*clock)());
 // Returns 1 when written, 0 otherwise.
 int writeCameraCommand(AppContext* ctx, FlightState* st, uint8_t cmd, const char* failMsg);
 
+// Writes req to wifiPipe; prints the failure line when the write fails. 1 when written, else 0.
+int writeWifiRequest(AppContext* ctx, const WifiRequest& req);
+
 // handlerCamType and, under lock, CameraContext.camType.
 void setCameraType(AppContext* ctx, FlightState* st, int32_t camType);
-
-// Writes a packed message (record prefix of packedLen bytes) to fcPipe; 1 ok, 0 failed.
-int sendToFc(AppContext* ctx, const mavlink_message_t* msg, uint16_t packedLen);
 
 // Sends REMOTE_LOG_BLOCK_STATUS with status ACK and the given seqno (start or stop of the log
 // stream) to the flight controller, printing doneMsg or failMsg.
 void sendLogBlockStatus(AppContext* ctx, FlightState* st, uint32_t seqno, const char* doneMsg,
                         const char* failMsg);
-
-// MAVLink identity of every message the daemon builds.
-constexpr uint8_t OWN_SYSID = 100;
-constexpr uint8_t OWN_COMPID = 100;

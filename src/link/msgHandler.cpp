@@ -23,10 +23,10 @@ constexpr int64_t feedbackHoldOffMs = 1000;
 
 const char postflightFail[] = "vorn-camera msgHandler failed to write (postflight) to cameraPipe";
 
-int writeWifiRequest(AppContext* ctx, uint8_t mode) {
+int requestWifiMode(AppContext* ctx, uint8_t mode) {
     WifiRequest req{};
     req.mode = mode;
-    return pipeWrite(ctx->wifiPipe[1], sizeof req, &req);
+    return writeWifiRequest(ctx, req);
 }
 
 // WiFi off while the vehicle is active, the access point again once it no longer is. A failed
@@ -34,12 +34,10 @@ int writeWifiRequest(AppContext* ctx, uint8_t mode) {
 void followWifi(AppContext* ctx, FlightState* st, bool active) {
     if (active && st->wifiOn) {
         logPuts("TURNING OFF WIFI");
-        if (writeWifiRequest(ctx, WIFI_OFF)) st->wifiOn = false;
-        else logPuts("vorn-camera msgHandler failed to write to wifiPipe");
+        if (requestWifiMode(ctx, WIFI_OFF)) st->wifiOn = false;
     } else if (!active && !st->wifiOn) {
         logPuts("TURNING ON WIFI");
-        if (writeWifiRequest(ctx, WIFI_ACCESS_POINT)) st->wifiOn = true;
-        else logPuts("vorn-camera msgHandler failed to write to wifiPipe");
+        if (requestWifiMode(ctx, WIFI_ACCESS_POINT)) st->wifiOn = true;
     }
 }
 
@@ -220,9 +218,9 @@ void sendOwnHeartbeat(AppContext* ctx, FlightState* st) {
     if (ctx->useModem != 0 || st->loopTime - st->lastHeartbeatSent <= heartbeatIntervalMs) return;
     st->lastHeartbeatSent = st->loopTime;
     mavlink_message_t out{};
-    uint16_t len = mavlink_msg_heartbeat_pack_chan(OWN_SYSID, OWN_COMPID, &st->channel, &out, MAV_TYPE_FIXED_WING,
-                                                   MAV_AUTOPILOT_GENERIC, 220, 0, MAV_STATE_ACTIVE);
-    if (!sendToFc(ctx, &out, len)) logPuts("vorn-camera msgHandler failed to write heartbeat to outbound pipe");
+    mavlink_msg_heartbeat_pack_chan(OWN_SYSID, OWN_COMPID, &st->channel, &out, MAV_TYPE_FIXED_WING,
+                                    MAV_AUTOPILOT_GENERIC, 220, 0, MAV_STATE_ACTIVE);
+    if (!msgWrite(ctx->fcPipe[1], &out)) logPuts("vorn-camera msgHandler failed to write heartbeat to outbound pipe");
 }
 
 bool isReadable(const pollfd& p) {

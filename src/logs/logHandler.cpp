@@ -21,7 +21,6 @@ constexpr int64_t kBlockSize = 200;
 constexpr int64_t kMaxFileOffset = INT32_MAX;  // log files keep to 32-bit offsets
 constexpr size_t kMaxUnsynced = 64;            // bounds how long a block waits for its acknowledgement
 constexpr int kWaitMs = 5000;
-constexpr uint8_t kOwnId = 100;
 
 // The log thread's own sequence numbers.
 mavlink_channel_t m_logChannel{};
@@ -43,15 +42,6 @@ struct LogState {
 
 const char* pathText(const GrowStr& path) {
     return path ? path->c_str() : "(null)";
-}
-
-int sendBlockStatus(AppContext* ctx, uint32_t seqno) {
-    mavlink_message_t msg{};
-    mavlink_msg_remote_log_block_status_pack_chan(kOwnId, kOwnId, &m_logChannel, &msg,
-                                                  static_cast<uint8_t>(ctx->fcSysId & 0xFF),
-                                                  static_cast<uint8_t>(ctx->fcCompId & 0xFF), seqno,
-                                                  MAV_REMOTE_LOG_DATA_BLOCK_ACK);
-    return msgWrite(ctx->fcPipe[1], &msg);
 }
 
 void startNewLog(AppContext* ctx, LogState* state) {
@@ -135,14 +125,23 @@ int waitReadable(int fd, int timeoutMs) {
 
 } // namespace
 
+int writeBlockStatus(AppContext* ctx, mavlink_channel_t* chan, uint32_t seqno) {
+    mavlink_message_t msg{};
+    mavlink_msg_remote_log_block_status_pack_chan(OWN_SYSID, OWN_COMPID, chan, &msg,
+                                                  static_cast<uint8_t>(ctx->fcSysId & 0xFF),
+                                                  static_cast<uint8_t>(ctx->fcCompId & 0xFF), seqno,
+                                                  MAV_REMOTE_LOG_DATA_BLOCK_ACK);
+    return msgWrite(ctx->fcPipe[1], &msg);
+}
+
 int requestLogStart(AppContext* ctx) {
-    if (sendBlockStatus(ctx, MAV_REMOTE_LOG_DATA_BLOCK_START)) return 0;
+    if (writeBlockStatus(ctx, &m_logChannel, MAV_REMOTE_LOG_DATA_BLOCK_START)) return 0;
     logPuts("vorn-camera msgHandler failed to write REMOTE_LOG_BLOCK_STATUS START msg to outbound pipe");
     return 1;
 }
 
 int sendACK(AppContext* ctx, uint32_t seqno) {
-    if (sendBlockStatus(ctx, seqno)) return 0;
+    if (writeBlockStatus(ctx, &m_logChannel, seqno)) return 0;
     logPuts("vorn-camera msgHandler failed to write REMOTE_LOG_BLOCK_STATUS ACK msg to outbound pipe");
     return 1;
 }
