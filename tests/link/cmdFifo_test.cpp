@@ -245,9 +245,7 @@ TEST(CmdFifo, LogVersionAndUserMessageCommandsGoToTheFlightController) {
 
 TEST(CmdFifo, GpsCommandsFeedTheSonyReader) {
     HandlerRig h;
-    std::string gpsFifo = h.path("/var/run/vornSonyGPSMsg.fifo");
-    ASSERT_EQ(mkfifo(gpsFifo.c_str(), 0700), 0);
-    int reader = open(gpsFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    int reader = h.openGpsReader();
     ASSERT_GE(reader, 0);
     FifoWriter w(h);
 

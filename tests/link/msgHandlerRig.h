@@ -173,6 +173,13 @@ public:
 
     std::string path(const std::string& realPath) const { return root.path() + realPath; }
 
+    // A reader on the Sony GPS FIFO, opened without waiting for its writer (-1 on failure).
+    int openGpsReader() const {
+        std::string fifo = path("/var/run/vornSonyGPSMsg.fifo");
+        if (mkfifo(fifo.c_str(), 0700) != 0) return -1;
+        return open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    }
+
     StdoutCapture out;
     vt::TempDir root;
     AppContext ctx;

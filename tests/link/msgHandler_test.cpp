@@ -212,9 +212,7 @@ TEST(MsgHandler, TrimmedPositionStoresHeadingZero) {
 
 TEST(MsgHandler, PositionFeedsTheSonyReaderOnlyForASonyCamera) {
     HandlerRig h;
-    std::string gpsFifo = h.path("/var/run/vornSonyGPSMsg.fifo");
-    ASSERT_EQ(mkfifo(gpsFifo.c_str(), 0700), 0);
-    int reader = open(gpsFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    int reader = h.openGpsReader();
     ASSERT_GE(reader, 0);
 
     setCamType(h, CAMTYPE_SONY);
