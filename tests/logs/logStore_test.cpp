@@ -178,6 +178,14 @@ TEST_F(LogDirTest, TotalsBeyondTwoGigabytesStillTrim) {
     EXPECT_FALSE(exists("log1.bin"));
     EXPECT_TRUE(exists("log2.bin"));
     EXPECT_TRUE(exists("log3.bin"));
+
+    // A single file beyond 4 GiB (sparse) is counted and deleted whole, on 32-bit targets too.
+    makeFile("log4.bin", 4500000000, 1500000000);
+    EXPECT_EQ(removeOldLogs(kGiB), 1);
+    EXPECT_TRUE(out.has("found 5500000000 Bytes"));
+    EXPECT_TRUE(out.has("deleteOldestLog deleted oldest file : " + dir + "log4.bin of size 4500000000\n"));
+    EXPECT_FALSE(exists("log4.bin"));
+    EXPECT_TRUE(exists("log3.bin"));
 }
 
 TEST_F(LogDirTest, DeletingAnEmptyOldestFileIsASuccess) {
