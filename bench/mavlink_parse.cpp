@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     constexpr size_t SIZE = 4 << 20;
     measure("realistic mix", realisticStream(SIZE), seconds);
     measure("random noise", noiseStream(SIZE), seconds);
-    measure("false starts, unknown", falseStartStream(SIZE, 30), seconds);
+    measure("false starts, unknown", falseStartStream(SIZE, 3), seconds);  // no message 3 in the dialect
     measure("false starts, known", falseStartStream(SIZE, MAVLINK_MSG_ID_REMOTE_LOG_DATA_BLOCK), seconds);
     return 0;
 }

@@ -1,47 +1,30 @@
 #include "mavlink/mavlink.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "payloads are copied in host byte order");
 
-// CRC extras of the messages this daemon validates; a frame of any other id is dropped
-// because its checksum cannot be checked.
-struct CrcEntry {
-    uint8_t known;
-    uint8_t extra;
+// Every message of the dialect, sorted by id: the parser accepts a valid frame of any of them,
+// whether or not the daemon reads that message.
+constexpr mavlink_msg_entry_t msgEntries[] = {
+#include "mavlink/mavlink_msg_entries.inc"
 };
 
-struct CrcTable {
-    CrcEntry entries[256] = {};
-    constexpr CrcTable() {
-        const uint8_t ids[][2] = {
-            {MAVLINK_MSG_ID_HEARTBEAT, MAVLINK_MSG_ID_HEARTBEAT_CRC},
-            {MAVLINK_MSG_ID_SYS_STATUS, MAVLINK_MSG_ID_SYS_STATUS_CRC},
-            {MAVLINK_MSG_ID_SYSTEM_TIME, MAVLINK_MSG_ID_SYSTEM_TIME_CRC},
-            {MAVLINK_MSG_ID_GLOBAL_POSITION_INT, MAVLINK_MSG_ID_GLOBAL_POSITION_INT_CRC},
-            {MAVLINK_MSG_ID_RC_CHANNELS_RAW, MAVLINK_MSG_ID_RC_CHANNELS_RAW_CRC},
-            {MAVLINK_MSG_ID_SERVO_OUTPUT_RAW, MAVLINK_MSG_ID_SERVO_OUTPUT_RAW_CRC},
-            {MAVLINK_MSG_ID_COMMAND_LONG, MAVLINK_MSG_ID_COMMAND_LONG_CRC},
-            {MAVLINK_MSG_ID_CAMERA_TRIGGER, MAVLINK_MSG_ID_CAMERA_TRIGGER_CRC},
-            {MAVLINK_MSG_ID_DIGICAM_CONFIGURE, MAVLINK_MSG_ID_DIGICAM_CONFIGURE_CRC},
-            {MAVLINK_MSG_ID_DIGICAM_CONTROL, MAVLINK_MSG_ID_DIGICAM_CONTROL_CRC},
-            {MAVLINK_MSG_ID_DATA96, MAVLINK_MSG_ID_DATA96_CRC},
-            {MAVLINK_MSG_ID_CAMERA_FEEDBACK, MAVLINK_MSG_ID_CAMERA_FEEDBACK_CRC},
-            {MAVLINK_MSG_ID_REMOTE_LOG_DATA_BLOCK, MAVLINK_MSG_ID_REMOTE_LOG_DATA_BLOCK_CRC},
-            {MAVLINK_MSG_ID_REMOTE_LOG_BLOCK_STATUS, MAVLINK_MSG_ID_REMOTE_LOG_BLOCK_STATUS_CRC},
-            {MAVLINK_MSG_ID_STATUSTEXT, MAVLINK_MSG_ID_STATUSTEXT_CRC},
-        };
-        for (const auto& id : ids) entries[id[0]] = {1, id[1]};
-    }
-};
-
-constexpr CrcTable crcTable;
+constexpr bool sortedById() {
+    for (size_t i = 1; i < std::size(msgEntries); ++i)
+        if (msgEntries[i - 1].msgid >= msgEntries[i].msgid) return false;
+    return true;
+}
+static_assert(sortedById(), "the lookup searches the entries by id");
 
 bool crcExtraOf(uint32_t msgid, uint8_t* extra) {
-    if (msgid > 255 || !crcTable.entries[msgid].known) return false;
-    *extra = crcTable.entries[msgid].extra;
+    const mavlink_msg_entry_t* entry = mavlink_get_msg_entry(msgid);
+    if (!entry) return false;
+    *extra = entry->crc_extra;
     return true;
 }
 
@@ -160,6 +143,13 @@ uint8_t examine(mavlink_parser_t* p, mavlink_message_t* msg) {
 }
 
 }  // namespace
+
+const mavlink_msg_entry_t* mavlink_get_msg_entry(uint32_t msgid) {
+    const mavlink_msg_entry_t* end = std::end(msgEntries);
+    const mavlink_msg_entry_t* it = std::lower_bound(
+        std::begin(msgEntries), end, msgid, [](const mavlink_msg_entry_t& e, uint32_t id) { return e.msgid < id; });
+    return it != end && it->msgid == msgid ? it : nullptr;
+}
 
 uint8_t mavlink_parse_char(mavlink_parser_t* parser, uint8_t c, mavlink_message_t* msg) {
     if (parser->have == 0 && c != MAVLINK_STX) return 0;

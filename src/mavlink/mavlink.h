@@ -3,10 +3,19 @@
 
 #include "mavlink/mavlink_types.h"
 
+// A message of the dialect: its id and the CRC extra byte that seeds its checksum.
+struct mavlink_msg_entry_t {
+    uint32_t msgid;
+    uint8_t crc_extra;
+};
+
+// The dialect's entry of a message id, or nullptr for an id the dialect does not define.
+const mavlink_msg_entry_t* mavlink_get_msg_entry(uint32_t msgid);
+
 // Feeds one received byte to the parser of its stream. Returns 1 when the byte completed a
-// valid MAVLink 2 frame of a known message, which is then stored in *msg (payload bytes
+// valid MAVLink 2 frame of a message of the dialect, which is then stored in *msg (payload bytes
 // beyond len zeroed); otherwise 0 and *msg is left alone. MAVLink 1 frames, garbage, frames
-// with a bad checksum or an unknown message id are skipped.
+// with a bad checksum or of an id outside the dialect are skipped.
 uint8_t mavlink_parse_char(mavlink_parser_t* parser, uint8_t c, mavlink_message_t* msg);
 
 // Writes the wire bytes of msg to buf (room for MAVLINK_MAX_PACKET_LEN bytes) and returns

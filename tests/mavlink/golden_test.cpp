@@ -252,6 +252,10 @@ const std::map<std::string, Codec> codecs = {
     {"SERVO_OUTPUT_RAW", {MAVLINK_MSG_ID_SERVO_OUTPUT_RAW, 0, nullptr, nullptr}},
     {"CAMERA_TRIGGER", {MAVLINK_MSG_ID_CAMERA_TRIGGER, 0, nullptr, nullptr}},
     {"DIGICAM_CONTROL", {MAVLINK_MSG_ID_DIGICAM_CONTROL, 0, nullptr, nullptr}},
+    // Telemetry the daemon does not read: accepted all the same, so that it is counted.
+    {"ATTITUDE", {30, 0, nullptr, nullptr}},
+    {"GPS_RAW_INT", {24, 0, nullptr, nullptr}},
+    {"AOA_SSA", {11020, 0, nullptr, nullptr}},
 };
 
 const Codec& codecOf(const GoldenFrame& g) {

@@ -145,14 +145,14 @@ TEST(MavlinkParser, TrimmedHeadingZeroReadsZeroNotStale) {
     close(fds[1]);
 }
 
-TEST(MavlinkParser, UnknownMessageIdsAreDropped) {
-    // Well-formed frames with correct checksums, but of messages without a known CRC extra.
+TEST(MavlinkParser, MessageIdsOutsideTheDialectAreDropped) {
+    // Well-formed frames with correct checksums, but of ids the dialect does not define.
     mavlink_channel_t chan{};
-    mavlink_message_t attitude{}, extended{};
+    mavlink_message_t unused{}, extended{};
     uint8_t payload[28] = {1, 2, 3};
-    mavlink_finalize_message(&attitude, 1, 1, &chan, 30, payload, sizeof payload, 39);
-    mavlink_finalize_message(&extended, 1, 1, &chan, 12915, payload, sizeof payload, 0);
-    auto got = parseAll(concat({wireOf(attitude), wireOf(extended), positionFrame(5, 1)}));
+    mavlink_finalize_message(&unused, 1, 1, &chan, 3, payload, sizeof payload, 39);
+    mavlink_finalize_message(&extended, 1, 1, &chan, 12916, payload, sizeof payload, 0);
+    auto got = parseAll(concat({wireOf(unused), wireOf(extended), positionFrame(5, 1)}));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].msgid, MAVLINK_MSG_ID_GLOBAL_POSITION_INT);
 }

@@ -1,10 +1,15 @@
 // Writes golden MAVLink 2 frames made by node-mavlink (ardupilotmega dialect) for the codec
 // tests: one line per frame, "NAME key=value ...", with the header values, the frame in hex and
 // every field in the order of the dialect's definition. Arrays and texts are hex of the whole
-// field. Run: npm install && node makeVectors.js ../../tests/data/mavlink/golden.txt
+// field. Also writes the codec's table of the CRC extra of every message of the dialect.
+// Run: npm install && node makeVectors.js [GOLDEN [CRC_TABLE]]
 'use strict';
 const fs = require('fs');
-const { MavLinkProtocolV2, minimal, common, ardupilotmega } = require('node-mavlink');
+const mavlink = require('node-mavlink');
+const { MavLinkProtocolV2, minimal, common, ardupilotmega } = mavlink;
+
+// ardupilotmega and the definitions it includes, directly or through common.
+const DIALECT = ['minimal', 'standard', 'common', 'uavionix', 'icarous', 'ardupilotmega'];
 
 const KEY = Buffer.from('00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff', 'hex');
 const SIGN_TIME = Date.UTC(2026, 5, 1, 12, 0, 0);
@@ -74,6 +79,10 @@ const VECTORS = [
   [common.ServoOutputRaw, 91, 1, 1, { time_usec: 912345000, port: 0, servo1_raw: 1500, servo2_raw: 1500, servo3_raw: 1100, servo4_raw: 1500, servo5_raw: 0, servo6_raw: 0, servo7_raw: 0, servo8_raw: 0, servo9_raw: 1900, servo10_raw: 0 }],
   [common.CameraTrigger, 92, 1, 1, { time_usec: 1780315200500000n, seq: 12 }],
   [ardupilotmega.DigicamControl, 93, 255, 190, { target_system: 100, target_component: 100, session: 0, zoom_pos: 0, zoom_step: -1, focus_lock: 0, shot: 1, command_id: 5, extra_param: 0, extra_value: 0 }],
+  // Telemetry the daemon only counts, one of them with an id beyond one byte.
+  [common.Attitude, 94, 1, 1, { time_boot_ms: 912345, roll: -0.05, pitch: 0.1, yaw: 2.75, rollspeed: 0.001, pitchspeed: -0.002, yawspeed: 0 }],
+  [common.GpsRawInt, 95, 1, 1, { time_usec: 1780315200500000n, fix_type: 3, lat: -353621474, lon: 1491651135, alt: 584070, eph: 121, epv: 200, vel: 1500, cog: 27315, satellites_visible: 14, alt_ellipsoid: 0, h_acc: 0, v_acc: 0, vel_acc: 0, hdg_acc: 0, yaw: 0 }],
+  [ardupilotmega.AoaSsa, 96, 1, 1, { time_usec: 912345000n, AOA: 4.5, SSA: -0.75 }],
 ];
 
 function hex(buf) {
@@ -111,14 +120,30 @@ function vectorLine([clazz, seq, sysid, compid, values, signed]) {
     `frame=${hex(frame)}`, ...fields].join(' ');
 }
 
+// The codec's table: every message id of the dialect with its CRC extra, sorted by id.
+function crcTable() {
+  const byId = new Map();
+  for (const name of DIALECT)
+    for (const clazz of Object.values(mavlink[name].REGISTRY)) byId.set(clazz.MSG_ID, clazz);
+  const ids = [...byId.keys()].sort((a, b) => a - b);
+  return [
+    '// CRC extra of every message of the ardupilotmega dialect, sorted by message id. Written by',
+    '// tools/mavlink-vectors from ' + SOURCE + '; do not edit.',
+    ...ids.map((id) => `{${id}, ${byId.get(id).MAGIC_NUMBER}},  // ${byId.get(id).MSG_NAME}`),
+  ].join('\n') + '\n';
+}
+
+const SOURCE = 'node-mavlink ' + require('node-mavlink/package.json').version + ' with mavlink-mappings ' +
+  require('mavlink-mappings/package.json').version;
 const out = process.argv[2] || '../../tests/data/mavlink/golden.txt';
+const tableOut = process.argv[3] || '../../src/mavlink/mavlink_msg_entries.inc';
 const header = [
-  '# Golden MAVLink 2 frames (ardupilotmega) written by node-mavlink ' +
-    require('node-mavlink/package.json').version + ' with mavlink-mappings ' +
-    require('mavlink-mappings/package.json').version + '.',
+  '# Golden MAVLink 2 frames (ardupilotmega) written by ' + SOURCE + '.',
   '# Regenerate with tools/mavlink-vectors: npm install && node makeVectors.js',
   '# NAME seq= sysid= compid= signed= frame=<hex> then every field in definition order;',
   '# arrays and texts as hex of the whole field.',
 ];
 fs.writeFileSync(out, header.concat(VECTORS.map(vectorLine)).join('\n') + '\n');
 console.log(`wrote ${VECTORS.length} frames to ${out}`);
+fs.writeFileSync(tableOut, crcTable());
+console.log(`wrote the CRC extras to ${tableOut}`);
