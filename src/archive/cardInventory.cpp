@@ -200,17 +200,17 @@ int storeFlightImages(CameraContext* cam) {
             copyColumnText(lastPath, select.get(), 0);
             int size = sqlite3_column_int(select.get(), 1);
             if (!exists(lastPath)) continue;
-            ++count;
             sqlite3_bind_text(insert.get(), 1, lastPath, -1, SQLITE_TRANSIENT);
             sqlite3_bind_int(insert.get(), 2, size);
             sqlite3_bind_int(insert.get(), 3, flightNumber);
             rc = sqlite3_step(insert.get());
-            if (rc != SQLITE_DONE) logPrintf("vorn-camera storeFlightImages insertOld(%s) failed, rc=%d\n", lastPath, rc);
+            if (rc == SQLITE_DONE) ++count;
+            else logPrintf("vorn-camera storeFlightImages insertOld(%s) failed, rc=%d\n", lastPath, rc);
             sqlite3_reset(insert.get());
         }
     }
     writeFlightRow(cam, flightNumber, lastPath);
-    if (!emptyShots(db)) return 0;
+    if (!removeArchivedShots(db)) return 0;
     return count;
 }
 

@@ -57,7 +57,8 @@ int anUnknownFile(sqlite3* db, const char* path);
 int cmpFileNodePath(const void* a, const void* b);
 
 // Archives the existing files named by the rows of image under a new flight number, writes the
-// flight's row and empties image. Returns the number of files archived, 0 when emptying fails.
+// flight's row and removes the shots whose file is archived from image (a shot without an
+// archived image stays). Returns the number of files archived, 0 when removing fails.
 int storeFlightImages(CameraContext* cam);
 
 int countImageList(const ImageNode* list);

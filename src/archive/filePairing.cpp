@@ -3,14 +3,18 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "archive/geotagDb.h"
+#include "core/clock.h"
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "core/shell.h"
+#include "core/userMessage.h"
 #include "mavlink/mavlink.h"
 
 namespace {
@@ -19,6 +23,9 @@ namespace {
 mavlink_channel_t g_progressChannel{};
 
 constexpr size_t argSize = 128;
+
+// How late a camera may write a picture's file after its shot, beyond the file time's resolution.
+constexpr int64_t cameraWriteJitterMs = 500;
 
 // A PROCESSING_PROGRESS report: images archived so far and the number of pairs.
 mavlink_message_t progressMessage(int archived, int pairs) {
@@ -65,14 +72,22 @@ SplitPath splitAtExtension(const char* path) {
     return {std::string(path, dot), dot + 1};
 }
 
+// Runs one tool of the pass; failure names the tool and how it ended.
+bool runTool(const std::string& command, const char* tool, std::string* failure) {
+    std::string how;
+    if (runShellOk(command, &how)) return true;
+    *failure = std::string(tool) + " " + how;
+    return false;
+}
+
 // Turns base.tiff into base.JPG and carries its EXIF block over through base.exv.
-void convertToJpeg(SplitPath& file) {
+bool convertToJpeg(SplitPath& file, std::string* failure) {
     logPrintf("vorn-camera updatePairedImages  convert %s to jpg\n", file.base.c_str());
     file.ext = "JPG";
     std::string tiff = shellQuote(file.base + ".tiff");
-    runShell("convert " + tiff + " " + shellQuote(file.joined()));
-    runShell("exiv2 -e e ex " + tiff);
-    runShell("exiv2 -i e in " + shellQuote(file.joined()));
+    return runTool("convert " + tiff + " " + shellQuote(file.joined()), "convert", failure) &&
+           runTool("exiv2 -e e ex " + tiff, "exiv2 -e", failure) &&
+           runTool("exiv2 -i e in " + shellQuote(file.joined()), "exiv2 -i", failure);
 }
 
 std::string tagCommand(const GeoData& geo, int orientation, const SplitPath& file) {
@@ -97,65 +112,176 @@ void sendProgress(int fcPipe, int archived, int pairs) {
                   archived, pairs);
 }
 
-// Tags one paired image and archives it; returns 1 when it was archived.
-int tagAndArchive(ImageNode* node, sqlite3_stmt* insert, int flightNumber, int archived, int pairs, int convert,
-                  int orientation) {
+// Writes the shot's image (converted first when asked) with its position; the node's path becomes
+// the tagged file's. True when every tool of it succeeded.
+bool tagImage(ImageNode* node, int archived, int pairs, int convert, int orientation) {
     SplitPath file = splitAtExtension(node->path);
-    if (convert) convertToJpeg(file);
-    std::string command = tagCommand(node->geo, orientation, file);
-    logPrintf("vorn-camera %d of %d, %s\n", archived + 1, pairs, command.c_str());
-    runShell(command);
+    std::string failure;
+    bool tagged = !convert || convertToJpeg(file, &failure);
+    if (tagged) {
+        std::string command = tagCommand(node->geo, orientation, file);
+        logPrintf("vorn-camera %d of %d, %s\n", archived + 1, pairs, command.c_str());
+        tagged = runTool(command, "exiv2", &failure);
+    }
     std::remove((file.base + ".exv").c_str()); // the conversion's temporary EXIF block, if any
     std::snprintf(node->path, sizeof node->path, "%s", file.joined().c_str());
+    if (!tagged) logPrintf("vorn-camera updatePairedImages %s not tagged: %s\n", node->path, failure.c_str());
+    return tagged;
+}
 
-    struct stat st;
-    if (stat(node->path, &st) != 0) return 0;
-    node->size = static_cast<int32_t>(st.st_size);
-    sqlite3_bind_int64(insert, 1, node->size);
-    sqlite3_bind_text(insert, 2, node->path, -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(insert, 3, flightNumber);
-    int rc = sqlite3_step(insert);
-    sqlite3_reset(insert);
+// The archive rows of one tagged image: its oldfiles row, and the file recorded in its shot's row
+// so that the shot is removed once the pass is committed.
+struct ArchiveStatements {
+    Stmt insert;
+    Stmt record;
+};
+
+// 1 when the image was archived, 0 when not (logged), -1 when its rows are half written.
+int archiveImage(ImageNode* node, ArchiveStatements& st, int flightNumber) {
+    struct stat info;
+    if (stat(node->path, &info) != 0) return 0;
+    node->size = static_cast<int32_t>(info.st_size);
+    sqlite3_bind_int64(st.insert.get(), 1, node->size);
+    sqlite3_bind_text(st.insert.get(), 2, node->path, -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(st.insert.get(), 3, flightNumber);
+    int rc = sqlite3_step(st.insert.get());
+    sqlite3_reset(st.insert.get());
     if (rc != SQLITE_DONE) {
         logPrintf("vorn-camera updatePairedImages update() failed, rc=%d\n", rc);
         return 0;
     }
-    return 1;
+    sqlite3_bind_text(st.record.get(), 1, node->path, -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(st.record.get(), 2, node->size);
+    sqlite3_bind_int(st.record.get(), 3, node->id);
+    rc = sqlite3_step(st.record.get());
+    sqlite3_reset(st.record.get());
+    if (rc == SQLITE_DONE) return 1;
+    logPrintf("vorn-camera updatePairedImages update() failed, rc=%d\n", rc);
+    return -1;
 }
 
-// Runs the archive rows of a pass (its flights row and one oldfiles row per image) as one
-// transaction: one disk sync for the pass instead of one per image, and a pass cut short (power
-// lost) leaves no archived file whose shot is still waiting to be paired, so the next pass pairs
-// the same files with the same shots again.
-int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation) {
+// Undoes the pass's archive rows; the shots stay for the next pass.
+void rollBackPass(sqlite3* db, int rc) {
+    sqlite3_exec(db, sql::rollbackTransaction, nullptr, nullptr, nullptr);
+    logPrintf("vorn-camera updatePairedImages pass rolled back, rc=%d\n", rc);
+    warnGround(GroundWarning::PassRolledBack, "tagging pass rolled back: %s", sqlite3_errstr(rc));
+}
+
+// Runs the archive rows of a pass (its flights row, one oldfiles row per image and the file of
+// each archived shot) as one transaction: one disk sync for the pass instead of one per image,
+// and a pass cut short (power lost) leaves no archived file whose shot is still waiting to be
+// paired, so the next pass pairs the same files with the same shots again. Returns the number
+// archived, or -1 when the rows were rolled back.
+int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation,
+                        int* flightNumber) {
     sqlite3* db = cam->db;
     int rc = sqlite3_exec(db, sql::beginTransaction, nullptr, nullptr, nullptr);
-    bool inTransaction = rc == SQLITE_OK;
-    if (!inTransaction) logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::beginTransaction, rc);
-    int flightNumber = nextFlightNumber(db);
-    writeFlightRow(cam, flightNumber, sql::insertFlight);
+    if (rc != SQLITE_OK) {
+        logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::beginTransaction, rc);
+        rollBackPass(db, rc);
+        return -1;
+    }
+    *flightNumber = nextFlightNumber(db);
+    writeFlightRow(cam, *flightNumber, sql::insertFlight);
 
     int archived = 0;
-    Stmt insert = prepareStmt(db, sql::insertTaggedFile, &rc);
-    if (!insert) {
-        logPrintf("vorn-camera updatePairedImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertTaggedFile, rc);
-    } else {
-        for (ImageNode* node = images; node; node = node->next) {
-            if (node->path[0] == '\0') continue;
-            if (!tagAndArchive(node, insert.get(), flightNumber, archived, pairs, convert, orientation)) continue;
-            ++archived;
-            if (fcPipe != -1) sendProgress(fcPipe, archived, pairs);
-        }
+    ArchiveStatements st;
+    st.insert = prepareStmt(db, sql::insertTaggedFile, &rc);
+    if (st.insert) st.record = prepareStmt(db, sql::recordArchivedShot, &rc);
+    if (!st.insert || !st.record) {
+        logPrintf("vorn-camera updatePairedImages sqlite3_prepare_v2(%s) failed, rc=%d\n",
+                  st.insert ? sql::recordArchivedShot : sql::insertTaggedFile, rc);
+        images = nullptr; // nothing can be archived
     }
-    insert.reset();
-    if (!inTransaction) return archived; // each row was committed on its own
+    for (ImageNode* node = images; node; node = node->next) {
+        if (node->path[0] == '\0' || !tagImage(node, archived, pairs, convert, orientation)) continue;
+        int done = archiveImage(node, st, *flightNumber);
+        // A failed write may have ended the transaction already (a full disk does).
+        if (done < 0 || sqlite3_get_autocommit(db)) {
+            st = {};
+            rollBackPass(db, sqlite3_errcode(db));
+            return -1;
+        }
+        if (done == 0) continue;
+        ++archived;
+        if (fcPipe != -1) sendProgress(fcPipe, archived, pairs);
+    }
+    st = {};
     rc = sqlite3_exec(db, sql::endTransaction, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::endTransaction, rc);
-        sqlite3_exec(db, sql::rollbackTransaction, nullptr, nullptr, nullptr);
+        rollBackPass(db, rc);
         return -1;
     }
     return archived;
+}
+
+// Tells the ground when the shots and the new images do not match, which positional pairing
+// would turn into images tagged with a neighbour's position.
+void warnIfMismatched(const ImageNode* images, const FileNode* files) {
+    int shots = countImageList(images);
+    int newFiles = countFileList(files);
+    if (shots != newFiles)
+        warnGround(GroundWarning::CountMismatch, "%d shots, %d images: positions may be shifted", shots, newFiles);
+    if (int shot = firstIntervalMismatch(images, files))
+        warnGround(GroundWarning::IntervalMismatch, "shot %d: image times part from shot times", shot);
+}
+
+// Pairs the shots with the new files of dir and tags them; 1 when fewer were archived than paired.
+int tagShots(CameraContext* cam, const char* caller, ImageNode* images, const char* dir, const char* ext,
+             int fcPipe) {
+    logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
+    FileNode* files = getListFiles(cam->db, dir, ext);
+    logPrintf("vorn-camera %s %d images, %d files to process\n", caller, countImageList(images), countFileList(files));
+    int result = 0;
+    if (images && files) {
+        warnIfMismatched(images, files);
+        int pairs = pairUpItemsPath(images, files);
+        logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
+        if (pairs > 0) {
+            int processed = updatePairedImages(cam, images, pairs, fcPipe, 0, 6);
+            logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
+            if (processed != pairs) result = 1;
+        }
+    }
+    freeFileList(files);
+    return result;
+}
+
+// Why a shot left after a pass has no tagged image.
+const char* untaggedReason(const ImageNode* node, bool cardReached) {
+    if (!cardReached) return "card not mounted";
+    if (node->path[0] == '\0') return "no image on the card";
+    return exists(node->path) ? "tagging failed" : "image gone from the card";
+}
+
+// Moves the shots of the list still in table image to table untagged and empties image, in one
+// transaction. Returns the number moved, or -1 when nothing could be moved (image is kept).
+int moveToUntagged(sqlite3* db, const ImageNode* images, int flightNumber, bool cardReached) {
+    int rc = sqlite3_exec(db, sql::beginTransaction, nullptr, nullptr, nullptr);
+    Stmt move = rc == SQLITE_OK ? prepareStmt(db, sql::moveShotToUntagged, &rc) : Stmt();
+    int moved = 0;
+    for (const ImageNode* node = images; move && node; node = node->next) {
+        sqlite3_bind_int(move.get(), 1, flightNumber);
+        if (node->path[0] != '\0') sqlite3_bind_text(move.get(), 2, node->path, -1, SQLITE_TRANSIENT);
+        else sqlite3_bind_null(move.get(), 2);
+        sqlite3_bind_text(move.get(), 3, untaggedReason(node, cardReached), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(move.get(), 4, current_timestamp());
+        sqlite3_bind_int(move.get(), 5, node->id);
+        rc = sqlite3_step(move.get());
+        sqlite3_reset(move.get());
+        if (rc != SQLITE_DONE) break;
+        moved += sqlite3_changes(db);
+    }
+    move.reset();
+    if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = sqlite3_exec(db, sql::deleteImages, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, sql::endTransaction, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_exec(db, sql::rollbackTransaction, nullptr, nullptr, nullptr);
+        logPrintf("vorn-camera could not move shots to table untagged, rc=%d: they stay in table image\n", rc);
+        return -1;
+    }
+    return moved;
 }
 
 } // namespace
@@ -229,38 +355,68 @@ void formatDateTaken(uint64_t time, char* out) {
 }
 
 int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation) {
-    int archived = archiveTaggedImages(cam, images, pairs, fcPipe, convert, orientation);
+    int flightNumber = 0;
+    int archived = archiveTaggedImages(cam, images, pairs, fcPipe, convert, orientation, &flightNumber);
     if (archived < 0) return 0; // nothing archived: the shots stay for the next pass
 
     mavlink_message_t finalMsg = progressMessage(pairs, pairs);
     runShell(copyToGeodoneCommand);
-    if (!emptyShots(cam->db)) return 0;
+    if (!removeArchivedShots(cam->db)) return 0;
     if (fcPipe != -1) {
         if (msgWrite(fcPipe, &finalMsg))
             logPrintf("vorn-camera updatePairedImages finished %d successfully\n", archived);
         else
             logPuts("vorn-camera updatePairedImages failed to write final processing msg to outbound pipe");
     }
+    if (archived < pairs)
+        warnGround(GroundWarning::PassIncomplete, "flight %d: %d of %d images tagged, %d kept for retry", flightNumber,
+                   archived, pairs, pairs - archived);
     return archived;
+}
+
+int firstIntervalMismatch(const ImageNode* images, const FileNode* files) {
+    if (!images || !files) return 0;
+    int32_t earliest = files->mtime, latest = files->mtime;
+    bool evenSeconds = true; // FAT cards keep file times in steps of two seconds
+    for (const FileNode* f = files; f; f = f->next) {
+        earliest = std::min(earliest, f->mtime);
+        latest = std::max(latest, f->mtime);
+        evenSeconds = evenSeconds && f->mtime % 2 == 0;
+    }
+    const int64_t allowedMs = (evenSeconds ? 2000 : 1000) + cameraWriteJitterMs;
+    // Files copied onto the card all carry about one time: they tell nothing about the shots.
+    if (static_cast<int64_t>(latest - earliest) * 1000 <= allowedMs) return 0;
+    const ImageNode* prevImage = images;
+    const FileNode* prevFile = files;
+    for (images = images->next, files = files->next; images && files;
+         prevImage = images, prevFile = files, images = images->next, files = files->next) {
+        int64_t shotMs = images->geo.time - prevImage->geo.time;
+        int64_t fileMs = (static_cast<int64_t>(files->mtime) - prevFile->mtime) * 1000;
+        if (std::llabs(shotMs - fileMs) > allowedMs) return images->id;
+    }
+    return 0;
 }
 
 int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe) {
     logPrintf("vorn-camera %s get list of images from db\n", caller);
     ImageNode* images = getListImages(cam->db);
-    logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
-    FileNode* files = getListFiles(cam->db, dir, ext);
-    logPrintf("vorn-camera %s %d images, %d files to process\n", caller, countImageList(images), countFileList(files));
-    int result = 0;
-    if (images && files) {
-        int pairs = pairUpItemsPath(images, files);
-        logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
-        if (pairs > 0) {
-            int processed = updatePairedImages(cam, images, pairs, fcPipe, 0, 6);
-            logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
-            if (processed != pairs) result = 1;
-        }
-    }
+    int result = tagShots(cam, caller, images, dir, ext, fcPipe);
     freeImageList(images);
-    freeFileList(files);
     return result;
+}
+
+int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe) {
+    ImageNode* images = getListImages(cam->db);
+    if (!images) return 1;
+    int shots = countImageList(images);
+    logPrintf("vorn-camera %s %d shots left from an earlier flight\n", caller, shots);
+    int flightNumber = nextFlightNumber(cam->db);
+    if (dir) tagShots(cam, caller, images, dir, ext, fcPipe);
+    int moved = moveToUntagged(cam->db, images, flightNumber, dir != nullptr);
+    freeImageList(images);
+    if (moved > 0) {
+        logPrintf("vorn-camera %s %d shots moved to table untagged\n", caller, moved);
+        warnGround(GroundWarning::ShotsUntagged, "%d shots not tagged: kept in table untagged", moved);
+    }
+    return moved >= 0 ? 1 : 0;
 }

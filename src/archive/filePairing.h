@@ -24,12 +24,29 @@ void formatDateTaken(uint64_t time, char* out); // milliseconds since the epoch,
 
 // Tags every paired image of the list with its shot, archives it in oldfiles under a new flight
 // number, writes the flight's row, reports progress on fcPipe (-1: no reports), copies the
-// database to geodone.db and empties table image. convert: the images are TIFFs to be turned
-// into JPEGs first. Returns the number of images archived, 0 when emptying image fails.
+// database to geodone.db and removes the archived shots from table image; a shot whose image
+// could not be tagged stays there for the next pass, and the ground is warned. convert: the
+// images are TIFFs to be turned into JPEGs first. Returns the number of images archived, 0 when
+// the pass was rolled back or removing the shots fails.
 int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation);
 
 // The postflight sequence shared by the card drivers: reads the shots and the new files of dir
 // with extension ext, pairs them, tags and archives the pairs (no conversion, orientation 6) and
 // frees both lists. caller names the driver operation in the log lines ("postflight_none").
-// Returns 0, or 1 when fewer images were archived than paired.
+// Returns 0, or 1 when fewer images were archived than paired. The ground is warned when the
+// numbers of shots and files differ or their times part (firstIntervalMismatch).
 int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe);
+
+// The id of the first shot whose interval to the shot before differs from its paired file's
+// interval by more than the file times' resolution allows (two seconds when every file time is
+// even, as on FAT cards, else one) plus the camera's write delay; 0 when they agree all along or
+// the files carry no usable times (all within that allowance, as when copied onto the card).
+int firstIntervalMismatch(const ImageNode* images, const FileNode* files);
+
+// Before a new flight: a flight whose shots are still in table image (its pass cut short, or
+// images that could not be tagged) is finished first with the files of dir that are neither
+// archived nor known, which are exactly that flight's images; dir is null when the card could
+// not be reached. The shots still left are moved to table untagged, with the file each was paired
+// with and why it was not tagged, and the ground is warned. Returns 1 when table image is empty
+// afterwards, 0 when the shots could not be moved (they stay in image).
+int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe);

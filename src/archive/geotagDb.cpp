@@ -32,10 +32,10 @@ int nextFlightNumber(sqlite3* db) {
     return flightNumber;
 }
 
-bool emptyShots(sqlite3* db) {
-    int rc = sqlite3_exec(db, sql::deleteImages, nullptr, nullptr, nullptr);
+bool removeArchivedShots(sqlite3* db) {
+    int rc = sqlite3_exec(db, sql::deleteArchivedShots, nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) return true;
-    logPrintf("vorn-camera storeFlightImages sqlite3_exec(%s) failed, rc=%d\n", sql::deleteImages, rc);
+    logPrintf("vorn-camera storeFlightImages sqlite3_exec(%s) failed, rc=%d\n", sql::deleteArchivedShots, rc);
     return false;
 }
 

@@ -30,6 +30,9 @@ inline constexpr const char* selectImages =
     "SELECT id, time, lat, lon, pitch, roll, yaw, heading, alt, size, path FROM image ORDER BY id";
 inline constexpr const char* selectImagePaths = "SELECT path, size FROM image";
 inline constexpr const char* deleteImages = "DELETE FROM image";
+// A shot is done once the file it was archived with is in oldfiles; until then it stays.
+inline constexpr const char* recordArchivedShot = "UPDATE image SET path = ?, size = ? WHERE id = ?";
+inline constexpr const char* deleteArchivedShots = "DELETE FROM image WHERE path IN (SELECT path FROM oldfiles)";
 inline constexpr const char* dropImage = "DROP TABLE IF EXISTS image";
 inline constexpr const char* renameOrigImage = "ALTER TABLE origImage RENAME TO image";
 
@@ -43,6 +46,15 @@ inline constexpr const char* insertTaggedFile = "INSERT INTO oldfiles (size, pat
 inline constexpr const char* insertFlight =
     "INSERT OR REPLACE INTO flights (flightID, missionID, camType, time) VALUES(?,?,?,?)";
 inline constexpr const char* selectFlightCamType = "SELECT camType FROM flights WHERE flightID = ?";
+
+// Table untagged: shots whose image could not be tagged, kept so their positions are not lost.
+inline constexpr const char* createUntagged =
+    "CREATE TABLE IF NOT EXISTS untagged (id INTEGER PRIMARY KEY, shotID INTEGER, time INTEGER, lat INTEGER, "
+    "lon INTEGER, pitch INTEGER, roll INTEGER, yaw INTEGER, heading INTEGER, alt INTEGER, flightID INTEGER, "
+    "path TEXT, reason TEXT, movedAt INTEGER)";
+inline constexpr const char* moveShotToUntagged =
+    "INSERT INTO untagged (shotID, time, lat, lon, pitch, roll, yaw, heading, alt, flightID, path, reason, movedAt) "
+    "SELECT id, time, lat, lon, pitch, roll, yaw, heading, alt, ?, ?, ?, ? FROM image WHERE id = ?";
 
 // Table unknownFiles: files found on a card before the flight.
 inline constexpr const char* deleteUnknownFiles = "DELETE FROM unknownFiles";
@@ -69,8 +81,9 @@ Stmt prepareStmt(sqlite3* db, const char* text, int* rc);
 // 1 for an empty table or when the query fails (logged as the archiving does).
 int nextFlightNumber(sqlite3* db);
 
-// Empties table image once the flight's shots are archived; false (logged) when it fails.
-bool emptyShots(sqlite3* db);
+// Removes from table image the shots whose file is archived in oldfiles; false (logged) when it
+// fails. Shots whose image failed or vanished stay for the next pass.
+bool removeArchivedShots(sqlite3* db);
 
 // Writes (or replaces) the flights row of the flight from the context's flight fields. A failed
 // step is logged with failedItem; returns 1 when the row was written, else 0.

@@ -64,6 +64,7 @@ int trigger_none(CameraContext* cam, sqlite3_stmt*, int, int, int) {
 
 int preflight_none(CameraContext* cam, int fcFd, int sysId, int compId) {
     mount_none(cam, fcFd, sysId, compId);
+    finishEarlierFlight(cam, "preflight_none", m_noneBase, m_noneExtension, fcFd);
     int unknown = getUnknownFiles(cam->db, m_noneBase, m_noneExtension);
     logPrintf("vorn-camera preflight_none %d unknown files\n", unknown);
     return unmount_none(cam, fcFd, sysId, compId);

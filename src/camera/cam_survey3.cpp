@@ -150,9 +150,7 @@ int trigger_survey3(CameraContext* cam, sqlite3_stmt* insertImageStmt, int fcFd,
 int preflight_survey3(CameraContext* cam, int fcFd, int sysId, int compId) {
     int result = mount_survey3(cam, fcFd, sysId, compId);
     // Shots left from an earlier flight must never be paired with this flight's images.
-    logPuts("vorn-camera cameraThread try to delete from table 'image'");
-    int rc = sqlite3_exec(cam->db, sql::deleteImages, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) logPrintf("vorn-camera cameraThread delete from table 'image' failed, rc=%d\n", rc);
+    finishEarlierFlight(cam, "preflight_survey3", result == 0 ? m_survey3Base : nullptr, m_survey3Extension, fcFd);
     if (result == 0) {
         timeval start{};
         gettimeofday(&start, nullptr);

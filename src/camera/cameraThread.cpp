@@ -181,7 +181,7 @@ bool createTable(sqlite3* db, const char* name, const char* statement) {
     return true;
 }
 
-// Creates the four tables and prepares the shot insert (empty when it cannot be prepared).
+// Creates the tables and prepares the shot insert (empty when it cannot be prepared).
 Stmt prepareDatabase(sqlite3* db) {
     Stmt insertImageStmt;
     if (createTable(db, "image", sql::createImage)) {
@@ -193,6 +193,7 @@ Stmt prepareDatabase(sqlite3* db) {
     createTable(db, "oldfiles", sql::createOldfiles);
     createTable(db, "flights", sql::createFlights);
     createTable(db, "unknownFiles", sql::createUnknownFiles);
+    createTable(db, "untagged", sql::createUntagged);
     return insertImageStmt;
 }
 

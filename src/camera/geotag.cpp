@@ -4,6 +4,7 @@
 #include "core/geoData.h"
 #include "core/logging.h"
 #include "core/pipes.h"
+#include "core/userMessage.h"
 #include "mavlink/mavlink.h"
 
 namespace {
@@ -22,16 +23,20 @@ int sendCommand(int fcFd, int sysId, int compId, uint16_t command, int param1, i
     return msgWrite(fcFd, &msg);
 }
 
+// A lost shot is a gap in the survey: the crew must know before they leave the field.
+int shotNotStored(int rc) {
+    logPrintf("vorn-camera storeGeoData failed, rc=%d\n", rc);
+    warnGround(GroundWarning::ShotNotStored, "shot not stored: %s", sqlite3_errstr(rc));
+    return 1;
+}
+
 } // namespace
 
 int storeGeoData(CameraContext* cam, sqlite3_stmt* insertImageStmt) {
     GeoData geo;
     copyGeoData(cam, &geo);
     int64_t now = current_timestamp();
-    if (!insertImageStmt) {
-        logPrintf("vorn-camera storeGeoData failed, rc=%d\n", SQLITE_MISUSE);
-        return 1;
-    }
+    if (!insertImageStmt) return shotNotStored(SQLITE_MISUSE);
     sqlite3_bind_int64(insertImageStmt, 1, now);
     sqlite3_bind_int(insertImageStmt, 2, geo.lat);
     sqlite3_bind_int(insertImageStmt, 3, geo.lon);
@@ -44,10 +49,7 @@ int storeGeoData(CameraContext* cam, sqlite3_stmt* insertImageStmt) {
     sqlite3_bind_text(insertImageStmt, 10, "", 0, SQLITE_TRANSIENT);
     int rc = sqlite3_step(insertImageStmt);
     sqlite3_reset(insertImageStmt);
-    if (rc != SQLITE_DONE) {
-        logPrintf("vorn-camera storeGeoData failed, rc=%d\n", rc);
-        return 1;
-    }
+    if (rc != SQLITE_DONE) return shotNotStored(rc);
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include "core/logging.h"
 #include "core/sandbox.h"
 #include "core/shell.h"
+#include "core/userMessage.h"
 #include "link/msgHandler.h"
 #include "link/serialIO.h"
 #include "logs/logHandler.h"
@@ -97,6 +98,9 @@ int main(int argc, char** argv) {
             return 0;
         }
         char dbFile[64] = "geodata.db";
+        setGroundWarningPipe(ctx.fcPipe[1]);
+        // A damaged database is never copied over a good backup.
+        setAsideDamagedDatabase(dbFile);
         char backup[128];
         snprintf(backup, sizeof backup, "cp -f %s %s.bak", dbFile, dbFile);
         runShell(backup);

@@ -14,6 +14,7 @@
 #include "core/geoData.h"
 #include "core/logging.h"
 #include "core/sandbox.h"
+#include "core/userMessage.h"
 #include "link/companion.h"
 
 namespace {

@@ -2,11 +2,8 @@
 
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <string>
 
@@ -18,10 +15,6 @@
 namespace {
 
 const char versionPath[] = "/root/vorn/version";
-
-// send_user_message may be called from any thread; its sequence state is its own.
-std::mutex g_userChannelLock;
-mavlink_channel_t g_userChannel{};
 
 template <typename T>
 T readLittleEndian(const uint8_t* p) {
@@ -126,31 +119,4 @@ void sendSoftwareVersionInfo(AppContext* ctx, FlightState* st) {
     mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &st->channel, &out, SOFTWARE_VERSION_INFO, 4, data);
     if (msgWrite(ctx->fcPipe[1], &out)) logPuts("vorn-camera msgHandler done writing SOFTWARE_VERSION_INFO msg to outbound pipe");
     else logPuts("vorn-camera msgHandler failed to write SOFTWARE_VERSION_INFO msg to outbound pipe");
-}
-
-void send_user_message(int fd, uint8_t level, const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    char* raw = nullptr;
-    int n = vasprintf(&raw, fmt ? fmt : "%s", args);
-    va_end(args);
-    if (n < 0) {
-        logPuts("vorn-camera userMessage failed to send user message");
-        return;
-    }
-    std::unique_ptr<char, decltype(&free)> text(raw, &free);
-
-    uint8_t data[96] = {};
-    data[0] = level;
-    size_t copied = static_cast<size_t>(n) < 95 ? static_cast<size_t>(n) : 95;
-    std::memcpy(data + 1, text.get(), copied);
-
-    mavlink_message_t out{};
-    {
-        std::lock_guard<std::mutex> guard(g_userChannelLock);
-        mavlink_msg_data96_pack_chan(OWN_SYSID, OWN_COMPID, &g_userChannel, &out, USER_MESSAGE,
-                                     static_cast<uint8_t>(1 + copied), data);
-    }
-    if (msgWrite(fd, &out)) logPuts("vorn-camera userMessage done writing USER_MESSAGE msg to outbound pipe");
-    else logPuts("vorn-camera userMessage failed to write USER_MESSAGE msg to outbound pipe");
 }

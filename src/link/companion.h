@@ -14,7 +14,3 @@ uint16_t readVersionNumber();
 
 // Reads the version number and sends the SOFTWARE_VERSION_INFO reply to the flight controller.
 void sendSoftwareVersionInfo(AppContext* ctx, FlightState* st);
-
-// Sends a USER_MESSAGE with the formatted text (at most 95 bytes of it) to fd. A null format
-// means "%s" with the first argument.
-void send_user_message(int fd, uint8_t level, const char* fmt, ...);

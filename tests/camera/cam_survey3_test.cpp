@@ -283,16 +283,18 @@ TEST_F(Survey3Test, FailingUmountIsRetriedAndReported) {
     EXPECT_TRUE(vt::fileExists(base()));
 }
 
-TEST_F(Survey3Test, PreflightWithoutCameraStillEmptiesImageTable) {
+TEST_F(Survey3Test, PreflightWithoutCameraMovesLeftShotsToUntagged) {
     camera.respondsToPulses = false;
+    ASSERT_EQ(sqlite3_exec(db, sql::createUntagged, nullptr, nullptr, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "INSERT INTO image (time, path) VALUES (1, ''), (2, '')", nullptr, nullptr, nullptr),
               SQLITE_OK);
     vt::StdoutCapture log;
     EXPECT_EQ(preflight_survey3(&cam, fcPipe[1], 1, 1), 1);
     std::string out = log.release();
     EXPECT_EQ(rows("image"), 0);
+    EXPECT_EQ(rows("untagged"), 2);
     EXPECT_EQ(rows("unknownFiles"), 0);
-    EXPECT_NE(out.find("vorn-camera cameraThread try to delete from table 'image'\n"), std::string::npos);
+    EXPECT_NE(out.find("vorn-camera preflight_survey3 2 shots moved to table untagged\n"), std::string::npos);
     EXPECT_EQ(out.find("unknown files"), std::string::npos);
     EXPECT_EQ(recordedSleeps().size(), 9u);
 }

@@ -75,13 +75,14 @@ TEST_F(CameraThreadTest, StartsByCreatingTheTablesAndLeavesOnQuit) {
                              "vorn-camera cameraThread try to create table 'oldfiles'\n",
                              "vorn-camera cameraThread try to create table 'flights'\n",
                              "vorn-camera cameraThread try to create table 'unknownFiles'\n",
+                             "vorn-camera cameraThread try to create table 'untagged'\n",
                              "vorn-camera cameraThread exit\n"}) {
         size_t next = log.find(line, at);
         ASSERT_NE(next, std::string::npos) << line;
         at = next;
     }
     EXPECT_EQ(chain::query(db.get(), "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"),
-              (Rows{{"flights"}, {"image"}, {"oldfiles"}, {"unknownFiles"}}));
+              (Rows{{"flights"}, {"image"}, {"oldfiles"}, {"unknownFiles"}, {"untagged"}}));
 
     // Without a wake-up frame the thread, waiting for commands, notices the flag within 5 s.
     ctx.quit = 0;
@@ -103,7 +104,7 @@ TEST_F(CameraThreadTest, TableAndStatementFailuresAreReportedAndStartUpGoesOn) {
     std::string log = runThread([] {});
     EXPECT_TRUE(contains(log, std::string("vorn-camera cameraThread sqlite3_prepare_v2(") + sql::insertImage +
                                   ") failed, rc=1\n"));
-    EXPECT_EQ(chain::query(db.get(), "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'")[0][0], "3");
+    EXPECT_EQ(chain::query(db.get(), "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'")[0][0], "4");
 
     sqlite3* readOnly = nullptr;
     vt::writeFile(dir / "empty.db", "");

@@ -7,6 +7,7 @@
 
 #include "archive/chainFixtures.h"
 #include "core/clock.h"
+#include "core/userMessage.h"
 #include "support/testSupport.h"
 
 namespace {
@@ -130,11 +131,35 @@ TEST(StoreGeoData, AFailedInsertIsReportedAndTheStatementStaysUsable) {
     CameraContext cam;
     chain::exec(db.get(), "CREATE TRIGGER refuse BEFORE INSERT ON image BEGIN SELECT RAISE(ABORT, 'full'); END");
 
+    // A lost shot reaches the ground as USER_MESSAGE and STATUSTEXT, once a minute.
+    int ground[2];
+    ASSERT_EQ(pipe(ground), 0);
+    resetGroundWarnings();
+    setGroundWarningPipe(ground[1]);
     testing::internal::CaptureStdout();
     EXPECT_EQ(storeGeoData(&cam, insert.get()), 1);
     EXPECT_EQ(storeGeoData(&cam, nullptr), 1); // no database: no statement
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "vorn-camera storeGeoData failed, rc=19\nvorn-camera storeGeoData failed, rc=21\n");
+    std::string out = testing::internal::GetCapturedStdout();
+    setGroundWarningPipe(-1);
+    for (const char* line : {"vorn-camera storeGeoData failed, rc=19\n",
+                             "vorn-camera warning to the ground: shot not stored: constraint failed\n",
+                             "vorn-camera storeGeoData failed, rc=21\n",
+                             "vorn-camera warning (not sent to the ground): shot not stored: bad parameter or other "
+                             "API misuse\n"})
+        EXPECT_EQ(vt::countOf(out, line), 1u) << line << out;
+    auto sent = chain::drainMessages(ground[0]);
+    close(ground[0]);
+    close(ground[1]);
+    ASSERT_EQ(sent.size(), 2u);
+    mavlink_data96_t user{};
+    mavlink_msg_data96_decode(&sent[0], &user);
+    EXPECT_EQ(user.type, USER_MESSAGE);
+    EXPECT_EQ(user.data[0], warningLevel);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(user.data + 1), user.len - 1), "shot not stored: constraint failed");
+    mavlink_statustext_t text{};
+    mavlink_msg_statustext_decode(&sent[1], &text);
+    EXPECT_EQ(text.severity, warningSeverity);
+    EXPECT_STREQ(text.text, "shot not stored: constraint failed");
 
     chain::exec(db.get(), "DROP TRIGGER refuse");
     EXPECT_EQ(storeGeoData(&cam, insert.get()), 0);

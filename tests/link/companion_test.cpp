@@ -1,6 +1,7 @@
 // The companion protocol: DATA96 requests of the ground station through the handler's real
 // pipes, the version reply from the version file, and user messages.
 #include "link/companion.h"
+#include "core/userMessage.h"
 
 #include <gtest/gtest.h>
 

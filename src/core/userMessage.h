@@ -1,0 +1,36 @@
+// Texts for the ground station: USER_MESSAGE in the companion protocol, and the warnings the crew
+// must act on, sent both as USER_MESSAGE and as STATUSTEXT so that any ground station shows them.
+#pragma once
+
+#include <cstdint>
+
+// Sends a USER_MESSAGE with the formatted text (at most 95 bytes of it) to fd. A null format
+// means "%s" with the first argument. May be called from any thread.
+void send_user_message(int fd, uint8_t level, const char* fmt, ...);
+
+// What went wrong; each kind reaches the ground at most once a minute.
+enum class GroundWarning {
+    PassIncomplete,   // a tagging pass tagged fewer images than it paired
+    CountMismatch,    // shots and new images differ in number
+    IntervalMismatch, // shot and image times part
+    ShotsUntagged,    // shots moved to table untagged
+    DatabaseDamaged,  // geodata.db set aside at start
+    ShotNotStored,    // a shot row could not be written
+    PassRolledBack,   // a tagging pass's archive rows were rolled back
+    Count
+};
+
+// USER_MESSAGE level of a warning.
+inline constexpr uint8_t warningLevel = 1;
+// STATUSTEXT severity of a warning (MAV_SEVERITY_WARNING).
+inline constexpr uint8_t warningSeverity = 4;
+
+// Where warnings go (the write end of fcPipe); -1, the default, logs them only.
+void setGroundWarningPipe(int fd);
+
+// Logs the formatted warning and sends it to the ground, unless a warning of the same kind was
+// sent less than a minute ago. May be called from any thread.
+void warnGround(GroundWarning kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Forgets when each kind was last sent (tests).
+void resetGroundWarnings();
