@@ -136,28 +136,27 @@ struct ArchiveStatements {
     Stmt record;
 };
 
-// 1 when the image was archived, 0 when not (logged), -1 when its rows are half written.
-int archiveImage(ImageNode* node, ArchiveStatements& st, int flightNumber) {
+// 1 when the image was archived, 0 when it was skipped (gone, or its path archived already), -1
+// when a write failed otherwise (a full disk): the pass cannot be committed. rc: the last result.
+int archiveImage(ImageNode* node, ArchiveStatements& st, int flightNumber, int* rc) {
     struct stat info;
     if (stat(node->path, &info) != 0) return 0;
     node->size = static_cast<int32_t>(info.st_size);
     sqlite3_bind_int64(st.insert.get(), 1, node->size);
     sqlite3_bind_text(st.insert.get(), 2, node->path, -1, SQLITE_TRANSIENT);
     sqlite3_bind_int(st.insert.get(), 3, flightNumber);
-    int rc = sqlite3_step(st.insert.get());
+    *rc = sqlite3_step(st.insert.get());
     sqlite3_reset(st.insert.get());
-    if (rc != SQLITE_DONE) {
-        logPrintf("vorn-camera updatePairedImages update() failed, rc=%d\n", rc);
-        return 0;
+    if (*rc == SQLITE_DONE) {
+        sqlite3_bind_text(st.record.get(), 1, node->path, -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st.record.get(), 2, node->size);
+        sqlite3_bind_int(st.record.get(), 3, node->id);
+        *rc = sqlite3_step(st.record.get());
+        sqlite3_reset(st.record.get());
+        if (*rc == SQLITE_DONE) return 1;
     }
-    sqlite3_bind_text(st.record.get(), 1, node->path, -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(st.record.get(), 2, node->size);
-    sqlite3_bind_int(st.record.get(), 3, node->id);
-    rc = sqlite3_step(st.record.get());
-    sqlite3_reset(st.record.get());
-    if (rc == SQLITE_DONE) return 1;
-    logPrintf("vorn-camera updatePairedImages update() failed, rc=%d\n", rc);
-    return -1;
+    logPrintf("vorn-camera updatePairedImages update() failed, rc=%d\n", *rc);
+    return *rc == SQLITE_CONSTRAINT ? 0 : -1;
 }
 
 // Undoes the pass's archive rows; the shots stay for the next pass.
@@ -195,11 +194,10 @@ int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fc
     }
     for (ImageNode* node = images; node; node = node->next) {
         if (node->path[0] == '\0' || !tagImage(node, archived, pairs, convert, orientation)) continue;
-        int done = archiveImage(node, st, *flightNumber);
-        // A failed write may have ended the transaction already (a full disk does).
-        if (done < 0 || sqlite3_get_autocommit(db)) {
+        int done = archiveImage(node, st, *flightNumber, &rc);
+        if (done < 0) {
             st = {};
-            rollBackPass(db, sqlite3_errcode(db));
+            rollBackPass(db, rc);
             return -1;
         }
         if (done == 0) continue;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "archive/chainFixtures.h"
+#include "core/userMessage.h"
 #include "support/testSupport.h"
 
 using chain::Progress;
@@ -50,7 +51,39 @@ ImageNode* node(int id, const std::string& path, GeoData geo) {
     return n;
 }
 
+// Shots (times in ms) and card files (times in s) as lists, shot ids counting from 1.
+struct IntervalCase {
+    const char* name;
+    std::vector<int64_t> shotMs;
+    std::vector<int32_t> fileSeconds;
+    int firstMismatch;
+};
+
 } // namespace
+
+TEST(PairingIntervals, FirstShotWhereShotAndFileTimesPart) {
+    const IntervalCase cases[] = {
+        {"consistent", {0, 3000, 6100, 9000}, {101, 104, 107, 110}, 0},
+        {"missed picture at shot 3", {0, 3000, 6000, 9000, 12000}, {101, 104, 110, 113}, 3},
+        {"extra picture after shot 2", {0, 3000, 6000, 9000}, {101, 104, 105, 107}, 3},
+        // Taken at 100.0, 103.9, 106.0 and 109.9 s, kept by a FAT card in steps of two seconds.
+        {"two-second file times", {0, 3900, 6000, 9900}, {100, 102, 106, 108}, 0},
+        {"files copied onto the card", {0, 2000, 4000, 6000}, {500, 500, 501, 501}, 0},
+    };
+    for (const auto& c : cases) {
+        ImageNode* images = nullptr;
+        ImageNode** tail = &images;
+        for (size_t i = 0; i < c.shotMs.size(); ++i) {
+            *tail = node(static_cast<int>(i) + 1, "", GeoData{c.shotMs[i], 0, 0, 0, 0, 0, 0, 0});
+            tail = &(*tail)->next;
+        }
+        FileNode* files = nullptr;
+        for (auto t = c.fileSeconds.rbegin(); t != c.fileSeconds.rend(); ++t) files = new FileNode{*t, 1, "f.jpg", files};
+        EXPECT_EQ(firstIntervalMismatch(images, files), c.firstMismatch) << c.name;
+        freeImageList(images);
+        freeFileList(files);
+    }
+}
 
 TEST(PairingFormats, ArgumentTextsAndShortNames) {
     char out[128];
@@ -317,4 +350,38 @@ TEST_F(Pairing, APassWhoseArchiveCannotBeCommittedKeepsItsShotsForTheNextPass) {
     freeFileList(files);
     EXPECT_EQ(chain::exifTags(card + "/b.jpg")["Exif.GPSInfo.GPSLatitude"], "11/1 0/1 0/10000");
     EXPECT_EQ(chain::query(cam.db, "SELECT COUNT(*) FROM oldfiles WHERE flightID = 1")[0][0], "2");
+}
+
+TEST_F(Pairing, AFullDatabaseRollsThePassBackKeepsTheShotsAndWarnsTheGround) {
+    for (int i = 0; i < 2; ++i) chain::addShot(cam.db, {1000000, 100000000 + i * 10000000, 200000000, 0, 0});
+    chain::makeImage(card + "/a.jpg");
+    chain::makeImage(card + "/b.jpg");
+    // No page left for another archive row.
+    std::string pages = chain::query(cam.db, "PRAGMA page_count")[0][0];
+    chain::query(cam.db, "PRAGMA max_page_count = " + pages);
+    int filler = 0;
+    for (size_t length = 256; length > 0; length /= 2)
+        for (int rc = SQLITE_OK; rc != SQLITE_FULL && filler < 1000; ++filler)
+            rc = sqlite3_exec(cam.db, ("INSERT INTO oldfiles (path, size, flightID) VALUES('" + std::to_string(filler) +
+                                       std::string(length, 'x') + "', 1, 0)").c_str(), nullptr, nullptr, nullptr);
+    std::string archivedBefore = chain::query(cam.db, "SELECT COUNT(*) FROM oldfiles")[0][0];
+
+    resetGroundWarnings();
+    setGroundWarningPipe(fc[1]);
+    ImageNode* images;
+    FileNode* files;
+    ASSERT_EQ(pairCard(&images, &files), 2);
+    EXPECT_EQ(updatePairedImages(&cam, images, 2, fc[1], 0, 6), 0);
+    setGroundWarningPipe(-1);
+    freeImageList(images);
+    freeFileList(files);
+
+    auto sent = chain::drainMessages(fc[0]);
+    ASSERT_EQ(sent.size(), 2u); // no progress: the warning alone, as USER_MESSAGE and STATUSTEXT
+    mavlink_statustext_t text{};
+    mavlink_msg_statustext_decode(&sent[1], &text);
+    EXPECT_STREQ(text.text, "tagging pass rolled back: database or disk is full");
+    EXPECT_EQ(chain::query(cam.db, "SELECT COUNT(*) FROM image")[0][0], "2");
+    EXPECT_EQ(chain::query(cam.db, "SELECT COUNT(*) FROM oldfiles")[0][0], archivedBefore);
+    EXPECT_EQ(chain::query(cam.db, "SELECT COUNT(*) FROM flights")[0][0], "0");
 }
