@@ -1,34 +1,53 @@
-// A camera-less survey flight through the real daemon: the simulator plays the flight controller
-// and the ground station on a pseudo-terminal; after landing every prepared image must carry the
-// position of its own shot and the ground must have received the progress reports.
+// Camera-less survey flights through the real daemon: the simulator plays the flight controller
+// and the ground station on a pseudo-terminal; after landing every good image must carry the
+// position of its own shot and the ground must have received the progress reports and, when
+// something went wrong, a warning. No shot is lost: an image that cannot be tagged keeps its shot,
+// and a pass cut short by a power cut is finished before the next flight.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "archive/chainFixtures.h"
 #include "e2e/fcsimRunner.h"
+#include "e2e/flightSupport.h"
 #include "support/testSupport.h"
 
 namespace {
 
 constexpr int kShots = 10;
 
-// Shot k of the prepared flight: two north-south legs over the simulator's survey origin.
+// Shot k of a prepared flight: two north-south legs over the simulator's survey origin (a second
+// flight flies the next two legs).
 chain::Shot shot(int k) {
     int leg = k / 5, along = k % 5;
-    int32_t lat = -353632621 + (leg == 0 ? along : 4 - along) * 4491;
+    int32_t lat = -353632621 + (leg % 2 == 0 ? along : 4 - along) * 4491;
     int32_t lon = 1491652374 + leg * 4406;
-    return {1700000000000 + k * 2000, lat, lon, leg == 0 ? 0 : 18000, 704000 + k * 10};
+    return {1700000000000 + k * 2000, lat, lon, leg % 2 == 0 ? 0 : 18000, 704000 + k * 10};
 }
 
-std::string rational(int32_t v) {
-    int64_t a = v < 0 ? -static_cast<int64_t>(v) : v;
-    char out[64];
-    std::snprintf(out, sizeof out, "%lld/1 %lld/1 %lld/10000", static_cast<long long>(a / 10000000),
-                  static_cast<long long>((a % 10000000) * 60 / 10000000),
-                  static_cast<long long>(((a % 10000000) * 60 % 10000000) * 60 / 1000));
-    return out;
+std::string imageName(int k) {
+    char name[64];
+    std::snprintf(name, sizeof name, "IMG_%04d.jpg", k + 1);
+    return name;
+}
+
+// Shots first..first+kShots-1 as the prepared table origImage of db, their images in triggered/.
+void prepareFlight(const std::string& db, const std::string& triggered, int first) {
+    chain::Db handle = chain::openDb(db);
+    chain::createOrigImage(handle.get());
+    for (int k = first; k < first + kShots; ++k) {
+        chain::addShot(handle.get(), shot(k), "origImage");
+        chain::makeImage(triggered + "/" + imageName(k), "320x240");
+    }
+}
+
+void expectTaggedWithShot(const std::string& image, int k) {
+    chain::Shot s = shot(k);
+    flight::expectTaggedWith(image, {s.lat / 1e7, s.lon / 1e7, s.alt / 1000.0, s.yaw / 100.0});
 }
 
 std::string progressHex(int archived, int pairs) {
@@ -39,33 +58,35 @@ std::string progressHex(int archived, int pairs) {
 
 } // namespace
 
-TEST(CameraLessFlight, EveryImageCarriesItsOwnShotAndTheGroundHearsTheProgress) {
+// Among the card's images one is truncated (exiv2 still tags it), one empty and one garbage: those
+// two are not counted, their shots stay for another pass, and the next preflight moves them to
+// table untagged with a warning, so their positions are still there to be recovered.
+TEST(CameraLessFlight, GoodImagesTaggedBadOnesKeepTheirShotsAndTheGroundIsWarned) {
     vt::TempDir work;
     vt::StubPath stubs;
     for (const char* cmd : {"nmcli", "systemctl", "mount", "umount"}) stubs.add(cmd);
     std::string flightDir = work / "flight";
     vt::makeDirs(flightDir + "/images");
     vt::makeDirs(flightDir + "/triggered");
-    {
-        chain::Db db = chain::openDb(flightDir + "/geodata.db");
-        chain::createOrigImage(db.get());
-        for (int k = 0; k < kShots; ++k) {
-            chain::addShot(db.get(), shot(k), "origImage");
-            char name[64];
-            std::snprintf(name, sizeof name, "/triggered/IMG_%04d.jpg", k + 1);
-            chain::makeImage(flightDir + name, "320x240");
-        }
-    }
+    prepareFlight(flightDir + "/geodata.db", flightDir + "/triggered", 0);
+    std::string triggered = flightDir + "/triggered/";
+    vt::writeFile(triggered + imageName(3), vt::readFile(triggered + imageName(3)).substr(0, 400));
+    vt::writeFile(triggered + imageName(5), "");
+    vt::writeFile(triggered + imageName(8), std::string(3000, '\x37'));
+
     std::ostringstream scenario;
     scenario << "wait log \"flight controller on\" 15\n"
              << "preflight camtype=1 mission=e2e-survey\n"
              << "wait log \"vorn-camera preflight_none 0 unknown files\" 30\n"
              << "arm\nheartbeat active\n"
-             << "survey shots=" << kShots << " every=1.2\n"
+             << "survey shots=3 every=1.2\n"
              << "land\n"
-             << "wait rx DATA96 type=4 count=" << kShots + 1 << " 60\n"
+             << "wait log \"vorn-camera postflight_none 8 images processed, 10 expected\" 60\n"
              << "disarm\n"
-             << "wait log \"vorn-camera postflight_none 0 images, 0 files to process\" 30\n";
+             << "wait log \"vorn-camera postflight_none 0 images processed, 2 expected\" 30\n"
+             << "preflight camtype=1 mission=next\n"
+             << "wait log \"vorn-camera preflight_none 2 unknown files\" 30\n"
+             << "stop 6\n";
     vt::writeFile(work / "flight.txt", scenario.str());
 
     vt::FcsimRun sim(work.path(), {"--quiet", "--workdir", flightDir, "--env", "VORN_ROOT=" + work.path() + "/root",
@@ -73,29 +94,93 @@ TEST(CameraLessFlight, EveryImageCarriesItsOwnShotAndTheGroundHearsTheProgress) 
                                    VORN_DAEMON_PATH, "{fc}", "1500000"});
     ASSERT_EQ(sim.wait(std::chrono::seconds(150)), 0) << sim.out() << sim.err() << vt::readFile(work / "daemon.log");
 
+    // Progress for the eight archived images, then the final report of each of the three passes.
     std::string out = sim.out();
-    for (int k = 1; k <= kShots; ++k)
-        EXPECT_EQ(vt::countOf(out, "RX DATA96 type=4 len=6 data=" + progressHex(k, kShots)), k == kShots ? 2u : 1u) << k;
+    EXPECT_EQ(flight::linesWith(out, "RX DATA96 type=4 ").size(), 11u);
+    for (int k = 1; k <= 8; ++k) EXPECT_EQ(vt::countOf(out, "RX DATA96 type=4 len=6 data=" + progressHex(k, kShots)), 1u) << k;
+    EXPECT_EQ(vt::countOf(out, "RX DATA96 type=4 len=6 data=" + progressHex(kShots, kShots)), 1u);
+    EXPECT_EQ(vt::countOf(out, "RX DATA96 type=4 len=6 data=" + progressHex(2, 2)), 2u);
+    for (const char* text : {"flight 1: 8 of 10 images tagged, 2 kept for retry", "2 shots not tagged: kept in table untagged"}) {
+        EXPECT_EQ(flight::linesWith(out, std::string("RX STATUSTEXT severity=4 text=\"") + text + "\"").size(), 1u) << text;
+        EXPECT_EQ(flight::linesWith(out, std::string("level=1 text=\"") + text + "\"").size(), 1u) << text;
+    }
+    std::string log = vt::readFile(work / "daemon.log");
+    EXPECT_NE(log.find("vorn-camera updatePairedImages ./images/IMG_0006.jpg not tagged: exiv2 exit status 1\n"),
+              std::string::npos);
 
     for (int k = 0; k < kShots; ++k) {
-        char name[64];
-        std::snprintf(name, sizeof name, "/images/IMG_%04d.jpg", k + 1);
-        auto tags = chain::exifTags(flightDir + name);
-        chain::Shot s = shot(k);
-        EXPECT_EQ(tags["Exif.GPSInfo.GPSLatitude"], rational(s.lat)) << name;
-        EXPECT_EQ(tags["Exif.GPSInfo.GPSLatitudeRef"], "S") << name;
-        EXPECT_EQ(tags["Exif.GPSInfo.GPSLongitude"], rational(s.lon)) << name;
-        EXPECT_EQ(tags["Exif.GPSInfo.GPSLongitudeRef"], "E") << name;
-        EXPECT_EQ(tags["Exif.GPSInfo.GPSAltitude"], std::to_string(s.alt) + "/1000") << name;
-        EXPECT_EQ(tags["Exif.GPSInfo.GPSTrack"], std::to_string(s.yaw) + "/100") << name;
+        std::string image = flightDir + "/images/" + imageName(k);
+        if (k == 5 || k == 8) flight::expectUntagged(image);
+        else expectTaggedWithShot(image, k);
     }
-
     chain::Db db = chain::openDb(flightDir + "/geodata.db");
     EXPECT_EQ(chain::query(db.get(), "SELECT COUNT(*), MIN(flightID), MAX(flightID) FROM oldfiles"),
-              (std::vector<std::vector<std::string>>{{std::to_string(kShots), "1", "1"}}));
+              (std::vector<std::vector<std::string>>{{"8", "1", "1"}}));
     EXPECT_EQ(chain::query(db.get(), "SELECT missionID, camType FROM flights WHERE flightID = 1"),
               (std::vector<std::vector<std::string>>{{"e2e-survey", "1"}}));
     EXPECT_EQ(chain::query(db.get(), "SELECT COUNT(*) FROM image")[0][0], "0");
-    chain::Db done = chain::openDb(flightDir + "/geodone.db");
-    EXPECT_EQ(chain::query(done.get(), "SELECT COUNT(*) FROM image")[0][0], std::to_string(kShots));
+    std::vector<std::vector<std::string>> untagged;
+    for (int k : {5, 8})
+        untagged.push_back({std::to_string(k + 1), std::to_string(shot(k).lat), std::to_string(shot(k).lon),
+                            "./images/" + imageName(k), "tagging failed"});
+    EXPECT_EQ(chain::query(db.get(), "SELECT shotID, lat, lon, path, reason FROM untagged ORDER BY shotID"), untagged);
+}
+
+// The power is cut (SIGKILL) half way through the tagging pass of a flight that started on a
+// damaged geodata.db. The damaged file is kept aside, the backup restored and never overwritten,
+// and the ground warned; after the restart the next preflight finishes the first flight's images
+// with their own positions before the second flight's shots are taken, and both end tagged.
+TEST(CameraLessFlight, PowerCutMidPassAndADamagedDatabaseLoseNoShot) {
+    flight::Flight f;
+    std::string dir = f.dir();
+    vt::makeDirs(dir + "/images");
+    vt::makeDirs(dir + "/triggered");
+    prepareFlight(dir + "/geodata.db.bak", dir + "/triggered", 0);
+    std::string backup = vt::readFile(dir + "/geodata.db.bak");
+    const std::string garbage(4096, '\x5a');
+    vt::writeFile(dir + "/geodata.db", garbage);
+
+    const std::string start = "wait log \"flight controller on\" 15\n";
+    const std::string fly = "arm\nheartbeat active\nsurvey shots=1 every=0.5\nland\n";
+    f.fly(start + "wait rx STATUSTEXT severity=4 30\npreflight camtype=1 mission=first\n"
+                  "wait log \"vorn-camera preflight_none 0 unknown files\" 30\n" + fly +
+              "wait log \"the power is cut before this line\" 120\n",
+          {"--quiet"});
+    {
+        flight::FileFollower powerCut(f.work("daemon.log"), [&](const std::string& line) {
+            if (line.rfind("vorn-camera 1 of 10,", 0) == 0) f.cutPower();
+        });
+        ASSERT_EQ(f.finish(std::chrono::seconds(120)), 3) << f.diagnostics(); // the daemon ended under the simulator
+    }
+    std::string firstLog = vt::readFile(f.work("daemon.log"));
+    ASSERT_EQ(firstLog.find("finished"), std::string::npos) << "the pass ended before the power cut";
+    EXPECT_EQ(flight::linesWith(f.out(), "RX STATUSTEXT severity=4 text=\"geodata.db damaged: set aside, backup restored\"").size(), 1u);
+    EXPECT_EQ(vt::readFile(dir + "/geodata.db.bak"), backup);
+    std::vector<std::string> aside;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.path().filename().string().rfind("geodata.db.damaged-", 0) == 0) aside.push_back(e.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(vt::readFile(aside[0]), garbage);
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT COUNT(*) FROM image")[0][0], std::to_string(kShots));
+
+    // The second flight's prepared set; the first one's images stay on the card untagged.
+    for (int k = 0; k < kShots; ++k) std::filesystem::remove(dir + "/triggered/" + imageName(k));
+    prepareFlight(dir + "/geodata.db", dir + "/triggered", kShots);
+    f.fly(start + "preflight camtype=1 mission=second\n"
+                  "wait log \"vorn-camera preflight_none 10 images processed, 10 expected\" 60\n"
+                  "wait log \"vorn-camera preflight_none 0 unknown files\" 30\n" + fly +
+              "wait log \"vorn-camera postflight_none 10 images processed, 10 expected\" 60\n"
+              "disarm\nwait log \"vorn-camera postflight_none 0 images, 0 files to process\" 30\nstop 6\n",
+          {"--quiet"});
+    ASSERT_EQ(f.finish(std::chrono::seconds(150)), 0) << f.diagnostics();
+    flight::expectCleanEnd(f);
+
+    for (int k = 0; k < 2 * kShots; ++k) expectTaggedWithShot(dir + "/images/" + imageName(k), k);
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT flightID, COUNT(*), MIN(path), MAX(path) FROM oldfiles "
+                                                 "GROUP BY flightID ORDER BY flightID"),
+              (std::vector<std::vector<std::string>>{
+                  {"1", "10", "./images/IMG_0001.jpg", "./images/IMG_0010.jpg"},
+                  {"2", "10", "./images/IMG_0011.jpg", "./images/IMG_0020.jpg"}}));
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT COUNT(*) FROM image")[0][0], "0");
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT COUNT(*) FROM untagged")[0][0], "0");
 }

@@ -78,6 +78,10 @@ Flight::Flight() {
 }
 
 Flight::~Flight() {
+    cutPower();
+}
+
+void Flight::cutPower() const {
     for (const std::string& p : processesIn(root())) kill(std::stoi(p), SIGKILL);
 }
 

@@ -38,6 +38,8 @@ public:
     void fly(const std::string& scenario, const std::vector<std::string>& simOptions = {},
              const std::vector<std::string>& daemonArgs = {"{fc}", "1500000"},
              const std::vector<std::string>& daemonEnv = {});
+    // A power cut: every process of the flight but the simulator ends at once (SIGKILL).
+    void cutPower() const;
     // The simulator's exit status once it ended, -1 when it did not end within the deadline.
     int finish(std::chrono::seconds deadline);
     std::string out() const; // the simulator's standard output
