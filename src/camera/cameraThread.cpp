@@ -1,7 +1,5 @@
 #include "camera/cameraThread.h"
 
-#include <sys/select.h>
-
 #include <cstring>
 #include <mutex>
 
@@ -12,6 +10,7 @@
 #include "camera/cam_survey3.h"
 #include "core/logging.h"
 #include "core/pipes.h"
+#include "core/stop.h"
 #include "sentera/cam_sentera.h"
 
 namespace {
@@ -197,14 +196,6 @@ Stmt prepareDatabase(sqlite3* db) {
     return insertImageStmt;
 }
 
-bool waitReadable(int fd, int seconds) {
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(fd, &readSet);
-    timeval timeout{seconds, 0};
-    return select(fd + 1, &readSet, nullptr, nullptr, &timeout) > 0;
-}
-
 } // namespace
 
 void cameraThread(AppContext* ctx) {
@@ -224,7 +215,7 @@ void cameraThread(AppContext* ctx) {
 
     CameraCommand command{};
     while (!ctx->quit) {
-        if (!waitReadable(cam->cameraPipe[0], 5)) continue;
+        if (!waitReadable(ctx, cam->cameraPipe[0], 5000)) continue;
         if (!pipeRead(cam->cameraPipe[0], &command, sizeof command)) {
             logPuts("vorn-camera cameraThread failed to read from cameraPipe");
             continue;

@@ -161,6 +161,7 @@ struct AppContext {
     CameraContext camera;
     int32_t wifiMode = 1;          // 1 NetworkManager, 2 configuration files
     int32_t wifiPipe[2] = {-1, -1};
+    int32_t stopPipe[2] = {-1, -1}; // readable once the daemon is stopping (core/stop.h)
 };
 
 // The mission id as text: at most 32 bytes, stopping at the first zero byte.

@@ -1,5 +1,6 @@
 #include "core/clock.h"
 
+#include <poll.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,11 +16,18 @@ constexpr long shortWaitMs = 1000;
 
 std::function<void(long)> g_sleepHook;
 const std::atomic<int32_t>* g_quit = nullptr;
+int g_stopFd = -1;
 
 void sleepSlice(long ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0) {
     }
+}
+
+// Waits up to ms, less once the stop descriptor turns readable or a signal arrives.
+void stoppableSlice(long ms) {
+    pollfd stop{g_stopFd, POLLIN, 0};
+    poll(&stop, 1, static_cast<int>(ms));
 }
 
 } // namespace
@@ -55,7 +63,7 @@ void sleepMs(long ms) {
     while (ms > 0) {
         if (interruptible && g_quit && g_quit->load()) return;
         long slice = ms < 100 ? ms : 100;
-        sleepSlice(slice);
+        interruptible ? stoppableSlice(slice) : sleepSlice(slice);
         ms -= slice;
     }
 }
@@ -64,6 +72,7 @@ void setSleepHook(std::function<void(long)> hook) {
     g_sleepHook = std::move(hook);
 }
 
-void setSleepQuitFlag(const std::atomic<int32_t>* quit) {
+void setSleepQuitFlag(const std::atomic<int32_t>* quit, int stopFd) {
     g_quit = quit;
+    g_stopFd = stopFd;
 }

@@ -13,7 +13,8 @@ int64_t current_timestamp();
 void time_change(uint64_t unixMicros);
 
 // Every wait of a retry loop goes through here. The daemon waits for real, waking early once
-// the stop flag is set; a unit test may replace the wait, e.g. to record the requested times.
+// the stop flag is set (at once when stopFd, the stop pipe's read end, turns readable); a unit
+// test may replace the wait, e.g. to record the requested times.
 void sleepMs(long ms);
 void setSleepHook(std::function<void(long)> hook); // empty function restores real waiting
-void setSleepQuitFlag(const std::atomic<int32_t>* quit);
+void setSleepQuitFlag(const std::atomic<int32_t>* quit, int stopFd = -1);

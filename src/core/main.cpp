@@ -5,7 +5,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <iterator>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "camera/cameraThread.h"
 #include "core/AppContext.h"
@@ -15,6 +18,7 @@
 #include "core/logging.h"
 #include "core/sandbox.h"
 #include "core/shell.h"
+#include "core/stop.h"
 #include "core/userMessage.h"
 #include "link/msgHandler.h"
 #include "link/serialIO.h"
@@ -23,15 +27,14 @@
 
 namespace {
 
-std::atomic<int32_t>* g_quit = nullptr;
+AppContext* g_ctx = nullptr;
 
 void onStopSignal(int) {
-    if (g_quit) g_quit->store(1);
+    if (g_ctx) requestStop(g_ctx);
 }
 
 void installSignals(AppContext* ctx) {
-    g_quit = &ctx->quit;
-    setSleepQuitFlag(&ctx->quit);
+    g_ctx = ctx;
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -50,6 +53,7 @@ bool createPipes(AppContext* ctx) {
         {ctx->logPipe, "vorn-camera unable to create logPipe"},
         {ctx->camera.cameraPipe, "vorn-camera unable to create cameraPipe"},
         {ctx->wifiPipe, "vorn-camera unable to create wifiPipe"},
+        {ctx->stopPipe, "vorn-camera unable to create stopPipe"},
     };
     for (auto& p : pipes) {
         int fds[2];
@@ -60,26 +64,44 @@ bool createPipes(AppContext* ctx) {
         p.fds[0] = fds[0];
         p.fds[1] = fds[1];
     }
+    setSleepQuitFlag(&ctx->quit, ctx->stopPipe[0]);
     return true;
 }
 
 void closePipes(AppContext* ctx) {
-    for (int32_t* fds : {ctx->msgPipe, ctx->fcPipe, ctx->logPipe, ctx->camera.cameraPipe, ctx->wifiPipe})
+    for (int32_t* fds : {ctx->msgPipe, ctx->fcPipe, ctx->logPipe, ctx->camera.cameraPipe, ctx->wifiPipe, ctx->stopPipe})
         for (int i = 0; i < 2; ++i)
             if (fds[i] >= 0) close(fds[i]);
 }
 
-void runThreads(AppContext* ctx) {
-    std::thread wifi(wifiThread, ctx);
-    std::thread camera(cameraThread, ctx);
-    std::thread handler(msgHandlerThread, ctx);
-    std::thread serial(serialIOThread, ctx);
-    std::thread logs(logHandlerThread, ctx);
-    serial.join();
-    logs.join();
-    handler.join();
-    camera.join();
-    wifi.join();
+struct Worker {
+    const char* name;
+    void (*body)(AppContext*);
+};
+
+constexpr Worker workers[] = {
+    {"wifiThread", wifiThread},
+    {"cameraThread", cameraThread},
+    {"msgHandlerThread", msgHandlerThread},
+    {"serialIOThread", serialIOThread},
+    {"logHandlerThread", logHandlerThread},
+};
+
+// Starts the threads in order and waits for them; false when one could not be started, after
+// stopping those already running.
+bool runThreads(AppContext* ctx) {
+    std::vector<std::thread> running;
+    for (const Worker& w : workers) {
+        try {
+            running.emplace_back(w.body, ctx);
+        } catch (const std::system_error& e) {
+            logPrintf("vorn-camera failed to start %s: %s\n", w.name, e.what());
+            requestStop(ctx);
+            break;
+        }
+    }
+    for (auto t = running.rbegin(); t != running.rend(); ++t) t->join();
+    return running.size() == std::size(workers);
 }
 
 } // namespace
@@ -87,16 +109,17 @@ void runThreads(AppContext* ctx) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     sandboxInit();
-    static AppContext ctx; // lives for the whole process; the signal handler reaches its quit flag
+    static AppContext ctx; // lives for the whole process; the signal handler reaches it
     installSignals(&ctx);
+    if (parseCommandLine(&ctx, argc, argv)) {
+        logPrintf("vorn-camera %s\n", VORN_VERSION);
+        return 0;
+    }
     runShell("nmcli radio wifi on");
     if (hid_init() != 0) logPuts("vorn-camera failed to initialize the usb library");
 
+    int status = 0;
     if (createPipes(&ctx)) {
-        if (parseCommandLine(&ctx, argc, argv)) {
-            logPrintf("vorn-camera %s\n", VORN_VERSION);
-            return 0;
-        }
         char dbFile[64] = "geodata.db";
         setGroundWarningPipe(ctx.fcPipe[1]);
         // A damaged database is never copied over a good backup.
@@ -109,11 +132,11 @@ int main(int argc, char** argv) {
         ctx.fcSysId = 1;
         sqlite3_initialize();
         ctx.camera.db = openGeotagDatabase(dbFile);
-        runThreads(&ctx);
+        if (!runThreads(&ctx)) status = 1;
         sqlite3_close(ctx.camera.db);
         sqlite3_shutdown();
     }
     hid_exit();
     closePipes(&ctx);
-    return 0;
+    return status;
 }

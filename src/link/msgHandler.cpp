@@ -227,12 +227,12 @@ bool isReadable(const pollfd& p) {
     return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-// One pass: wait for a message or a command, handle at most one of each.
+// One pass: wait for a message, a command or the stop, handle at most one message and one command.
 void runPass(AppContext* ctx, FlightState* st, CmdFifo* fifo) {
     cmdFifoHousekeeping(fifo);
-    pollfd fds[2] = {{ctx->msgPipe[0], POLLIN, 0}, {fifo->fd, POLLIN, 0}};
-    int n = poll(fds, fifo->fd >= 0 ? 2 : 1, passTimeoutMs);
-    if (n <= 0) return;
+    pollfd fds[3] = {{ctx->msgPipe[0], POLLIN, 0}, {fifo->fd, POLLIN, 0}, {ctx->stopPipe[0], POLLIN, 0}};
+    int n = poll(fds, 3, passTimeoutMs);
+    if (n <= 0 || ctx->quit) return;
 
     if (isReadable(fds[0])) {
         std::memset(&st->msg, 0, sizeof st->msg);

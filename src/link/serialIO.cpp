@@ -95,8 +95,10 @@ bool handOn(AppContext* ctx, Port* fc, const mavlink_message_t* msg) {
     while (true) {
         if (msgWrite(ctx->msgPipe[1], msg)) return true;
         if (errno != EAGAIN || ctx->quit) return false;
-        pollfd fds[2] = {{ctx->msgPipe[1], POLLOUT, 0}, {fc->fd >= 0 ? ctx->fcPipe[0] : -1, POLLIN, 0}};
-        if (poll(fds, 2, 1000) < 0 && errno != EINTR) return false;
+        pollfd fds[3] = {{ctx->msgPipe[1], POLLOUT, 0},
+                         {fc->fd >= 0 ? ctx->fcPipe[0] : -1, POLLIN, 0},
+                         {ctx->stopPipe[0], POLLIN, 0}};
+        if (poll(fds, 3, 1000) < 0 && errno != EINTR) return false;
         if (fds[1].revents & POLLIN) serviceFcPipe(ctx, fc);
     }
 }
@@ -157,14 +159,12 @@ void serialPass(AppContext* ctx, Port* fc, Port* modem) {
     }
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(fc->fd, &readable);
-    int maxFd = fc->fd;
-    if (modem->fd >= 0) {
-        FD_SET(modem->fd, &readable);
-        maxFd = std::max(maxFd, modem->fd);
+    int maxFd = -1;
+    for (int fd : {fc->fd, modem->fd, ctx->fcPipe[0], ctx->stopPipe[0]}) {
+        if (fd < 0) continue; // the modem, or the stop pipe of a context without one
+        FD_SET(fd, &readable);
+        maxFd = std::max(maxFd, fd);
     }
-    FD_SET(ctx->fcPipe[0], &readable);
-    maxFd = std::max(maxFd, ctx->fcPipe[0]);
     timeval timeout{1, 0};
     int ready = select(maxFd + 1, &readable, nullptr, nullptr, &timeout);
     if (ready < 0 && errno == EINTR) return; // a signal, e.g. the stop request
@@ -173,7 +173,7 @@ void serialPass(AppContext* ctx, Port* fc, Port* modem) {
         sleepMs(2000);
         return;
     }
-    if (ready == 0) return;
+    if (ready == 0 || ctx->quit) return;
     if (FD_ISSET(fc->fd, &readable)) serviceFc(ctx, fc, modem);
     if (modem->fd >= 0 && FD_ISSET(modem->fd, &readable)) serviceModem(ctx, modem, fc);
     if (fc->fd >= 0 && FD_ISSET(ctx->fcPipe[0], &readable)) serviceFcPipe(ctx, fc);

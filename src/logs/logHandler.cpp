@@ -1,7 +1,6 @@
 #include "logs/logHandler.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 
 #include "core/logging.h"
 #include "core/pipes.h"
+#include "core/stop.h"
 #include "logs/logStore.h"
 #include "mavlink/mavlink.h"
 
@@ -117,12 +117,6 @@ void handleRecord(AppContext* ctx, LogState* state, const mavlink_message_t& msg
     }
 }
 
-// 1 when fd is readable within timeoutMs, 0 on timeout, -1 on error.
-int waitReadable(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, timeoutMs);
-}
-
 } // namespace
 
 int writeBlockStatus(AppContext* ctx, mavlink_channel_t* chan, uint32_t seqno) {
@@ -155,7 +149,7 @@ void logHandlerThread(AppContext* ctx) {
     while (!ctx->quit) {
         // While blocks wait for their acknowledgement, only look whether more are already queued:
         // they share the next sync.
-        if (waitReadable(ctx->logPipe[0], state.unsynced.empty() ? kWaitMs : 0) <= 0) {
+        if (!waitReadable(ctx, ctx->logPipe[0], state.unsynced.empty() ? kWaitMs : 0)) {
             commitBlocks(ctx, &state);
             continue;
         }

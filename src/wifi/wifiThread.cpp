@@ -1,22 +1,15 @@
 #include "wifi/wifiThread.h"
 
-#include <poll.h>
-
 #include <cstring>
 
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "core/shell.h"
+#include "core/stop.h"
 #include "wifi/wifiConf.h"
 #include "wifi/wifiNM.h"
 
 namespace {
-
-// Waits up to 5 s so the stop flag is seen in time.
-bool waitForRequest(int fd) {
-    pollfd pfd{fd, POLLIN, 0};
-    return poll(&pfd, 1, 5000) > 0;
-}
 
 void carryOut(const WifiRequest& req, int32_t wifiMode) {
     bool nm = wifiMode == 1;
@@ -49,7 +42,7 @@ void wifiThread(AppContext* ctx) {
     logPuts("vorn-camera wifiThread started...");
     WifiRequest req;
     while (!ctx->quit) {
-        if (!waitForRequest(ctx->wifiPipe[0])) continue;
+        if (!waitReadable(ctx, ctx->wifiPipe[0], 5000)) continue;
         // Cleared for every frame so a short one never carries texts of the one before.
         std::memset(&req, 0, sizeof req);
         if (!pipeRead(ctx->wifiPipe[0], &req, sizeof req)) continue;

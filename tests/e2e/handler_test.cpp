@@ -2,6 +2,7 @@
 // ground station; a local program writes to the command path.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "e2e/fcsimRunner.h"
@@ -24,6 +25,11 @@ TEST(HandlerFlight, FlightEventsGroundRequestsAndLocalCommandsThroughTheDaemon) 
              << "version\n"
              << "wait rx DATA96 type=5 len=4 data=3900ffbe 10\n"
              << "wait log \"vorn-camera GPS Time post change\" 10\n"
+             // A flight controller's telemetry: every frame counts as received, even of messages
+             // the daemon does not read (ATTITUDE, GPS_RAW_INT beside each position).
+             << "position on 100\n"
+             << "wait log \"vorn-camera serialIO 1000 fc msgs received\" 30\n"
+             << "position off\n"
              << "arm\nheartbeat active\n"
              << "wait log \"TURNING OFF WIFI\" 10\n"
              << "land text\n"
@@ -34,7 +40,9 @@ TEST(HandlerFlight, FlightEventsGroundRequestsAndLocalCommandsThroughTheDaemon) 
              << "wait rx REMOTE_LOG_BLOCK_STATUS seqno=2147483645 status=1 target=7/1 10\n"
              << "wait log \"vorn-camera msgHandler starting postflight due to vehicle disarm\" 10\n"
              // The test writes "usermsg" to the command path meanwhile.
-             << "wait rx DATA96 type=8 len=8 data=0061626364656667 30\n";
+             << "wait rx DATA96 type=8 len=8 data=0061626364656667 30\n"
+             // An idle daemon ends within the stop's deadline.
+             << "stop 2\n";
     vt::writeFile(work / "flight.txt", scenario.str());
 
     std::string daemonLog = work / "daemon.log";
@@ -56,4 +64,11 @@ TEST(HandlerFlight, FlightEventsGroundRequestsAndLocalCommandsThroughTheDaemon) 
     EXPECT_EQ(vt::countOf(log, "vorn-camera GPS Time post change"), 1u);
     EXPECT_EQ(vt::countOf(log, "vorn-camera msgHandler starting postflight due to vehicle disarm"), 1u);
     EXPECT_NE(log.find("vorn-camera msgHandler exit\n"), std::string::npos);
+    // Only the positions (and a few heartbeats) of the first 1000 frames were handed on.
+    long handled = -1;
+    size_t at = log.find("vorn-camera serialIO 1000 fc msgs received, ");
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(sscanf(log.c_str() + at, "vorn-camera serialIO 1000 fc msgs received, %ld handled", &handled), 1);
+    EXPECT_GT(handled, 300);
+    EXPECT_LT(handled, 400);
 }

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "e2e/fcsimRunner.h"
 #include "support/testSupport.h"
 
 namespace {
@@ -126,6 +127,37 @@ TEST_F(LogDownload, PreflightRequestStartsTheNextLogFile) {
     EXPECT_NE(daemonLog.find("vorn-camera logHandlerThread created log file " + work.path() +
                              "/root/vorn/dataflashlogs/log2.bin\n"),
               std::string::npos);
+}
+
+TEST_F(LogDownload, SigtermInTheMiddleOfAStreamEndsTheDaemonAtOnceKeepingWhatItAcknowledged) {
+    const uint32_t blocks = 10000;
+    std::string log = randomBytes(blocks * 200, 3);
+    vt::writeFile(work / "flight.bin", log);
+    vt::FcsimRun sim(work.path(), {"--quiet", "--workdir", work.path(), "--env", "VORN_ROOT=" + work.path(), "--env",
+                                   "PATH=" + stubs.dir() + ":/usr/bin:/bin", "-e",
+                                   "wait rx REMOTE_LOG_BLOCK_STATUS seqno=2147483646 30", "-e",
+                                   "logstream " + work / "flight.bin" + " rate=1000", "--", VORN_DAEMON_PATH, "{fc}",
+                                   "1500000"});
+    ASSERT_TRUE(sim.waitForOutput("RX REMOTE_LOG_BLOCK_STATUS seqno=1000 ", std::chrono::seconds(30))) << sim.out();
+    // Interrupted, the simulator stops the daemon mid-stream and says how long it took.
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.wait(), 130);
+    std::string out = sim.out();
+    long took = -1;
+    size_t at = out.find("fcsim: daemon exited with status 0, ");
+    ASSERT_NE(at, std::string::npos) << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
+    ASSERT_EQ(sscanf(out.c_str() + at, "fcsim: daemon exited with status 0, %ld ms after SIGTERM", &took), 1);
+    EXPECT_LT(took, 2000);
+
+    // Every acknowledged block is in the file.
+    auto acks = acknowledgements(out);
+    acks.erase(kStart);
+    ASSERT_LT(acks.size(), blocks) << "the stream ended before the stop";
+    std::string stored = logFile(1);
+    for (const auto& [seqno, n] : acks) {
+        ASSERT_GE(stored.size(), (seqno + 1) * 200u) << "block " << seqno;
+        ASSERT_TRUE(stored.compare(seqno * 200, 200, log, seqno * 200, 200) == 0) << "block " << seqno;
+    }
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The real daemon binary: start-up, the database and its backup, and stopping on SIGTERM.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/testSupport.h"
 
@@ -20,9 +22,8 @@ TEST(Startup, VersionPrintsItsLineAndExitsZero) {
     ASSERT_TRUE(vt::waitUntil([&] { return !d.running(); }));
     EXPECT_EQ(d.stop(), 0);
     EXPECT_EQ(d.output(), "vorn-camera 0.38\n");
-    // The WiFi radio command runs before the version is printed.
-    ASSERT_EQ(stubs.calls().size(), 1u);
-    EXPECT_EQ(stubs.calls()[0], "nmcli radio wifi on");
+    // Nothing is run before the version is printed, not even the WiFi radio command.
+    EXPECT_TRUE(stubs.calls().empty());
 }
 
 TEST(Startup, RunsWithoutItsSerialPortCreatesTheDatabaseAndStopsOnSigterm) {
@@ -53,4 +54,36 @@ TEST(Startup, UnopenableDatabaseIsLoggedAndTheDaemonKeepsRunning) {
     EXPECT_TRUE(d.waitForOutput("vorn-camera cameraThread started..."));
     EXPECT_TRUE(d.running());
     EXPECT_EQ(d.stop(), 0);
+}
+
+TEST(Startup, AThreadThatCannotStartIsNamedAndTheStartedOnesStopBeforeANonZeroExit) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run the daemon as a user of its own";
+    vt::TempDir work;
+    vt::StubPath stubs;
+    ASSERT_EQ(chmod(work.path().c_str(), 0777), 0);
+    // As nobody, allowed three tasks: the daemon's threads run out before all five have started
+    // (the USB library may hold one of them).
+    vt::Daemon d(work.path(), {work / "no-such-tty"}, sandboxEnv(work, stubs), [] {
+        rlimit three{3, 3};
+        if (setgid(65534) != 0 || setuid(65534) != 0 || setrlimit(RLIMIT_NPROC, &three) != 0) _exit(125);
+    });
+    ASSERT_TRUE(vt::waitUntil([&] { return !d.running(); }, std::chrono::seconds(5))) << d.output();
+    EXPECT_EQ(d.stop(), 1) << d.output();
+    // In start order: each thread before the one that failed ran (and was stopped and joined
+    // before the exit), none after it was started.
+    const std::pair<std::string, std::string> threads[] = {
+        {"wifiThread", "vorn-camera wifiThread started..."},
+        {"cameraThread", "vorn-camera cameraThread started..."},
+        {"msgHandlerThread", "vorn-camera msgHandler started..."},
+        {"serialIOThread", "vorn-camera serialIO started..."},
+        {"logHandlerThread", "vorn-camera logHandlerThread started..."},
+    };
+    std::string out = d.output();
+    bool failed = false;
+    for (const auto& [name, startedLine] : threads) {
+        bool failedHere = out.find("vorn-camera failed to start " + name + ": ") != std::string::npos;
+        failed = failed || failedHere;
+        EXPECT_EQ(out.find(startedLine) != std::string::npos, !failed) << name << "\n" << out;
+    }
+    EXPECT_TRUE(failed) << out;
 }

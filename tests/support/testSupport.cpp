@@ -136,7 +136,7 @@ size_t countOf(const std::string& text, const std::string& needle) {
 }
 
 Daemon::Daemon(const std::string& workDir, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env)
+               const std::map<std::string, std::string>& env, const std::function<void()>& inChild)
     : outPath_(workDir + "/daemon.out"), errPath_(workDir + "/daemon.err") {
     writeFile(outPath_, "");
     writeFile(errPath_, "");
@@ -151,6 +151,7 @@ Daemon::Daemon(const std::string& workDir, const std::vector<std::string>& args,
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, STDIN_FILENO);
         for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+        if (inChild) inChild();
         std::vector<char*> argv{const_cast<char*>(VORN_DAEMON_PATH)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

@@ -77,11 +77,12 @@ private:
 size_t countOf(const std::string& text, const std::string& needle);
 
 // The real daemon binary, started in a working directory with extra environment, its
-// standard output and error collected in files.
+// standard output and error collected in files; inChild runs in its process just before it
+// starts (e.g. to take another user or resource limits).
 class Daemon {
 public:
     Daemon(const std::string& workDir, const std::vector<std::string>& args,
-           const std::map<std::string, std::string>& env = {});
+           const std::map<std::string, std::string>& env = {}, const std::function<void()>& inChild = {});
     ~Daemon();
     std::string output() const; // standard output so far
     std::string errors() const; // standard error so far

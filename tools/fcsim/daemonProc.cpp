@@ -77,15 +77,24 @@ bool daemonRunning(Sim* sim) {
 }
 
 int stopDaemon(Sim* sim, double seconds) {
-    if (!daemonRunning(sim)) return g_status;
-    kill(sim->daemonPid, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!daemonRunning(sim)) return g_status;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!daemonRunning(sim)) {
+        say("fcsim: daemon exited with status %d", g_status);
+        return g_status;
     }
-    kill(sim->daemonPid, SIGKILL);
-    waitpid(sim->daemonPid, nullptr, 0);
-    sim->daemonPid = -1;
-    return -1;
+    auto sent = std::chrono::steady_clock::now();
+    auto deadline = sent + std::chrono::duration<double>(seconds);
+    kill(sim->daemonPid, SIGTERM);
+    while (daemonRunning(sim)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(sim->daemonPid, SIGKILL);
+            waitpid(sim->daemonPid, nullptr, 0);
+            sim->daemonPid = -1;
+            say("fcsim: daemon exited with status -1");
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+    say("fcsim: daemon exited with status %d, %lld ms after SIGTERM", g_status, static_cast<long long>(took.count()));
+    return g_status;
 }

@@ -16,5 +16,6 @@ bool startDaemon(Sim* sim, const std::vector<std::string>& argv, const std::stri
 bool daemonRunning(Sim* sim);
 
 // SIGTERM, then waits up to `seconds`; returns its exit status, 128 + signal when a signal
-// ended it, or -1 when it did not end (it is then killed).
+// ended it, or -1 when it did not end (it is then killed). Says "fcsim: daemon exited with
+// status N", with the time it took after the SIGTERM when it was still running.
 int stopDaemon(Sim* sim, double seconds);

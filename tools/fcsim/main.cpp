@@ -134,7 +134,6 @@ int idle(Sim* sim) {
 int finish(Sim* sim, int code) {
     if (sim->daemonPid >= 0) {
         int status = stopDaemon(sim, 10.0);
-        say("fcsim: daemon exited with status %d", status);
         if (status != 0 && code == EXIT_OK) code = EXIT_DAEMON;
     }
     // Let the last output lines of the daemon through before closing.

@@ -415,7 +415,6 @@ void stepHangup(Sim* sim, const Step& s) {
 void stepStop(Sim* sim, const Step& s) {
     if (sim->daemonPid < 0) fail(s, EXIT_USAGE, "no daemon started by the simulator");
     int status = stopDaemon(sim, s.words.empty() ? 10.0 : number(s, word(s, 0), "seconds"));
-    say("fcsim: daemon exited with status %d", status);
     if (status != 0) fail(s, EXIT_DAEMON, "daemon exit status " + std::to_string(status));
 }
 

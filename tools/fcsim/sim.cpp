@@ -90,8 +90,35 @@ void sendSystemTime(Sim* sim, bool fix) {
     simSend(sim, Via::Fc, &msg);
 }
 
+// Telemetry a flight controller streams beside its position; the daemon only counts it.
+struct __attribute__((packed)) AttitudePayload {
+    uint32_t time_boot_ms;
+    float roll, pitch, yaw, rollspeed, pitchspeed, yawspeed;
+};
+struct __attribute__((packed)) GpsRawPayload {
+    uint64_t time_usec;
+    int32_t lat, lon, alt;
+    uint16_t eph, epv, vel, cog;
+    uint8_t fix_type, satellites_visible;
+};
+
+template <class Payload>
+void sendTelemetry(Sim* sim, uint32_t msgid, const Payload& payload) {
+    mavlink_message_t msg{};
+    mavlink_finalize_message(&msg, static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), msgid, &payload,
+                             sizeof payload, mavlink_get_msg_entry(msgid)->crc_extra);
+    simSend(sim, Via::Fc, &msg);
+}
+
 void sendPosition(Sim* sim) {
     Position p = simPosition(sim);
+    float yaw = static_cast<float>(p.heading * M_PI / 180);
+    sendTelemetry(sim, 30, AttitudePayload{bootMs(), 0, 0, yaw, 0, 0, 0}); // ATTITUDE
+    GpsRawPayload gps{unixMicros(), static_cast<int32_t>(std::lround(p.lat * 1e7)),
+                      static_cast<int32_t>(std::lround(p.lon * 1e7)), static_cast<int32_t>(std::lround(p.alt * 1000)),
+                      120, 200, static_cast<uint16_t>(std::lround(std::hypot(p.vn, p.ve) * 100)),
+                      static_cast<uint16_t>(std::lround(p.heading * 100) % 36000), 3, 14};
+    sendTelemetry(sim, 24, gps); // GPS_RAW_INT
     mavlink_message_t msg{};
     mavlink_msg_global_position_int_pack_chan(
         static_cast<uint8_t>(sim->sysId), 1, simChannel(sim, Via::Fc), &msg, bootMs(), static_cast<int32_t>(std::lround(p.lat * 1e7)),

@@ -1,6 +1,7 @@
 // The simulated flight controller and ground station: the pty lines to the daemon, the flight
 // state played at fixed rates (HEARTBEAT 1 Hz, SYSTEM_TIME 1 Hz, GLOBAL_POSITION_INT along a
-// survey pattern), one-off messages, and everything received back, kept for the waits.
+// survey pattern with ATTITUDE and GPS_RAW_INT), one-off messages, and everything received back,
+// kept for the waits.
 #pragma once
 
 #include <sys/types.h>
