@@ -117,6 +117,15 @@ void handleRecord(AppContext* ctx, LogState* state, const mavlink_message_t& msg
     }
 }
 
+// Empties logPipe without waiting. Once stopping, the message handler may be waiting for room
+// there to hand on its last record; that wait must end. The dropped blocks were never
+// acknowledged, so the flight controller sends them again with its next stream.
+void dropQueued(AppContext* ctx) {
+    uint8_t sink[4096];
+    while (waitReadable(ctx, ctx->logPipe[0], 0) && read(ctx->logPipe[0], sink, sizeof sink) > 0) {
+    }
+}
+
 } // namespace
 
 int writeBlockStatus(AppContext* ctx, mavlink_channel_t* chan, uint32_t seqno) {
@@ -161,5 +170,6 @@ void logHandlerThread(AppContext* ctx) {
         handleRecord(ctx, &state, msg);
     }
     commitBlocks(ctx, &state);
+    dropQueued(ctx);
     logPuts("vorn-camera logHandlerThread exit");
 }
