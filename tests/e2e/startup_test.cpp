@@ -44,14 +44,16 @@ TEST(Startup, RunsWithoutItsSerialPortCreatesTheDatabaseAndStopsOnSigterm) {
     EXPECT_EQ(again.stop(), 0);
 }
 
-TEST(Startup, UnopenableDatabaseIsLoggedAndTheDaemonKeepsRunning) {
+TEST(Startup, ADirectoryAtTheDatabasePathIsSetAsideAndANewDatabaseTakesTheShots) {
     vt::TempDir work;
     vt::StubPath stubs;
     stubs.add("nmcli");
     ASSERT_EQ(mkdir((work / "geodata.db").c_str(), 0755), 0);
     vt::Daemon d(work.path(), {work / "no-such-tty"}, sandboxEnv(work, stubs));
-    ASSERT_TRUE(d.waitForOutput("vorn-camera failed to open sqlite3 db geodata.db\n"));
-    EXPECT_TRUE(d.waitForOutput("vorn-camera cameraThread started..."));
+    ASSERT_TRUE(d.waitForOutput("vorn-camera geodata.db is damaged: kept as geodata.db.damaged-"));
+    EXPECT_TRUE(d.waitForOutput(", no usable backup, starting a new one\n"));
+    EXPECT_TRUE(d.waitForOutput("vorn-camera cameraThread try to create table 'untagged'"));
+    EXPECT_EQ(d.output().find("failed to open sqlite3 db"), std::string::npos);
     EXPECT_TRUE(d.running());
     EXPECT_EQ(d.stop(), 0);
 }
