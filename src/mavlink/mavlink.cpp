@@ -145,6 +145,8 @@ uint8_t examine(mavlink_parser_t* p, mavlink_message_t* msg) {
 }  // namespace
 
 const mavlink_msg_entry_t* mavlink_get_msg_entry(uint32_t msgid) {
+    // Line noise mostly claims ids far beyond the dialect's; turn those away at once.
+    if (msgid > std::rbegin(msgEntries)->msgid) return nullptr;
     const mavlink_msg_entry_t* end = std::end(msgEntries);
     const mavlink_msg_entry_t* it = std::lower_bound(
         std::begin(msgEntries), end, msgid, [](const mavlink_msg_entry_t& e, uint32_t id) { return e.msgid < id; });
