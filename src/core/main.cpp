@@ -33,7 +33,11 @@ void onStopSignal(int) {
     if (g_ctx) requestStop(g_ctx);
 }
 
+// The stop pipe is made before any other thread exists (the USB library starts one), since the
+// handler may run on any thread. Without it a stop is still seen, at the threads' timeouts.
 void installSignals(AppContext* ctx) {
+    if (pipe(ctx->stopPipe) != 0) logPuts("vorn-camera unable to create stopPipe");
+    setSleepQuitFlag(&ctx->quit, ctx->stopPipe[0]);
     g_ctx = ctx;
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
@@ -53,7 +57,6 @@ bool createPipes(AppContext* ctx) {
         {ctx->logPipe, "vorn-camera unable to create logPipe"},
         {ctx->camera.cameraPipe, "vorn-camera unable to create cameraPipe"},
         {ctx->wifiPipe, "vorn-camera unable to create wifiPipe"},
-        {ctx->stopPipe, "vorn-camera unable to create stopPipe"},
     };
     for (auto& p : pipes) {
         int fds[2];
@@ -64,7 +67,6 @@ bool createPipes(AppContext* ctx) {
         p.fds[0] = fds[0];
         p.fds[1] = fds[1];
     }
-    setSleepQuitFlag(&ctx->quit, ctx->stopPipe[0]);
     return true;
 }
 
@@ -110,11 +112,11 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     sandboxInit();
     static AppContext ctx; // lives for the whole process; the signal handler reaches it
-    installSignals(&ctx);
     if (parseCommandLine(&ctx, argc, argv)) {
         logPrintf("vorn-camera %s\n", VORN_VERSION);
         return 0;
     }
+    installSignals(&ctx);
     runShell("nmcli radio wifi on");
     if (hid_init() != 0) logPuts("vorn-camera failed to initialize the usb library");
 

@@ -35,7 +35,7 @@ TEST(Startup, RunsWithoutItsSerialPortCreatesTheDatabaseAndStopsOnSigterm) {
         ASSERT_TRUE(d.waitForOutput("vorn-camera 0.38 started...\n"));
         ASSERT_TRUE(vt::waitUntil([&] { return vt::fileExists(work / "geodata.db"); }));
         EXPECT_TRUE(d.running());
-        EXPECT_EQ(d.stop(), 0);
+        EXPECT_EQ(d.stop(), 0) << d.errors();
     }
     EXPECT_FALSE(vt::fileExists(work / "geodata.db.bak"));
     vt::Daemon again(work.path(), {work / "no-such-tty"}, sandboxEnv(work, stubs));
