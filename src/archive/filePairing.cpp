@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "archive/flightExport.h"
 #include "archive/geotagDb.h"
 #include "core/clock.h"
 #include "core/logging.h"
@@ -225,9 +227,44 @@ void warnIfMismatched(const ImageNode* images, const FileNode* files) {
         warnGround(GroundWarning::IntervalMismatch, "shot %d: image times part from shot times", shot);
 }
 
+// The tagging pass behind updatePairedImages; flightNumber receives the pass's flight number.
+// Returns the number archived, or -1 when nothing was archived (rolled back, or the archived
+// shots could not be removed).
+int tagPass(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation,
+            int* flightNumber) {
+    int archived = archiveTaggedImages(cam, images, pairs, fcPipe, convert, orientation, flightNumber);
+    if (archived < 0) return -1; // nothing archived: the shots stay for the next pass
+
+    mavlink_message_t finalMsg = progressMessage(pairs, pairs);
+    runShell(copyToGeodoneCommand);
+    if (!removeArchivedShots(cam->db)) return -1;
+    if (fcPipe != -1) {
+        if (msgWrite(fcPipe, &finalMsg))
+            logPrintf("vorn-camera updatePairedImages finished %d successfully\n", archived);
+        else
+            logPuts("vorn-camera updatePairedImages failed to write final processing msg to outbound pipe");
+    }
+    if (archived < pairs)
+        warnGround(GroundWarning::PassIncomplete, "flight %d: %d of %d images tagged, %d kept for retry", *flightNumber,
+                   archived, pairs, pairs - archived);
+    return archived;
+}
+
+// The flight's side files: every shot of the list with its image's file name, tagged when the
+// pass archived it.
+void exportShots(CameraContext* cam, const ImageNode* images, int flightNumber, const char* cardRoot) {
+    std::vector<ExportedShot> shots;
+    for (const ImageNode* node = images; node; node = node->next) {
+        const char* slash = std::strrchr(node->path, '/');
+        bool tagged = node->path[0] != '\0' && anOldFile(cam->db, node->path);
+        shots.push_back({slash ? slash + 1 : node->path, true, node->geo, tagged});
+    }
+    exportFlight(exportedFlight(cam, flightNumber), shots, cardRoot);
+}
+
 // Pairs the shots with the new files of dir and tags them; 1 when fewer were archived than paired.
 int tagShots(CameraContext* cam, const char* caller, ImageNode* images, const char* dir, const char* ext,
-             int fcPipe) {
+             const char* cardRoot, int fcPipe) {
     logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
     FileNode* files = getListFiles(cam->db, dir, ext);
     logPrintf("vorn-camera %s %d images, %d files to process\n", caller, countImageList(images), countFileList(files));
@@ -237,7 +274,10 @@ int tagShots(CameraContext* cam, const char* caller, ImageNode* images, const ch
         int pairs = pairUpItemsPath(images, files);
         logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
         if (pairs > 0) {
-            int processed = updatePairedImages(cam, images, pairs, fcPipe, 0, 6);
+            int flightNumber = 0;
+            int processed = tagPass(cam, images, pairs, fcPipe, 0, 6, &flightNumber);
+            if (processed >= 0) exportShots(cam, images, flightNumber, cardRoot);
+            else processed = 0;
             logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
             if (processed != pairs) result = 1;
         }
@@ -354,22 +394,8 @@ void formatDateTaken(uint64_t time, char* out) {
 
 int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation) {
     int flightNumber = 0;
-    int archived = archiveTaggedImages(cam, images, pairs, fcPipe, convert, orientation, &flightNumber);
-    if (archived < 0) return 0; // nothing archived: the shots stay for the next pass
-
-    mavlink_message_t finalMsg = progressMessage(pairs, pairs);
-    runShell(copyToGeodoneCommand);
-    if (!removeArchivedShots(cam->db)) return 0;
-    if (fcPipe != -1) {
-        if (msgWrite(fcPipe, &finalMsg))
-            logPrintf("vorn-camera updatePairedImages finished %d successfully\n", archived);
-        else
-            logPuts("vorn-camera updatePairedImages failed to write final processing msg to outbound pipe");
-    }
-    if (archived < pairs)
-        warnGround(GroundWarning::PassIncomplete, "flight %d: %d of %d images tagged, %d kept for retry", flightNumber,
-                   archived, pairs, pairs - archived);
-    return archived;
+    int archived = tagPass(cam, images, pairs, fcPipe, convert, orientation, &flightNumber);
+    return archived < 0 ? 0 : archived;
 }
 
 int firstIntervalMismatch(const ImageNode* images, const FileNode* files) {
@@ -395,21 +421,23 @@ int firstIntervalMismatch(const ImageNode* images, const FileNode* files) {
     return 0;
 }
 
-int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe) {
+int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
+                     int fcPipe) {
     logPrintf("vorn-camera %s get list of images from db\n", caller);
     ImageNode* images = getListImages(cam->db);
-    int result = tagShots(cam, caller, images, dir, ext, fcPipe);
+    int result = tagShots(cam, caller, images, dir, ext, cardRoot, fcPipe);
     freeImageList(images);
     return result;
 }
 
-int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe) {
+int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
+                        int fcPipe) {
     ImageNode* images = getListImages(cam->db);
     if (!images) return 1;
     int shots = countImageList(images);
     logPrintf("vorn-camera %s %d shots left from an earlier flight\n", caller, shots);
     int flightNumber = nextFlightNumber(cam->db);
-    if (dir) tagShots(cam, caller, images, dir, ext, fcPipe);
+    if (dir) tagShots(cam, caller, images, dir, ext, cardRoot, fcPipe);
     int moved = moveToUntagged(cam->db, images, flightNumber, dir != nullptr);
     freeImageList(images);
     if (moved > 0) {

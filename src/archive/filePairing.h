@@ -31,11 +31,13 @@ void formatDateTaken(uint64_t time, char* out); // milliseconds since the epoch,
 int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation);
 
 // The postflight sequence shared by the card drivers: reads the shots and the new files of dir
-// with extension ext, pairs them, tags and archives the pairs (no conversion, orientation 6) and
-// frees both lists. caller names the driver operation in the log lines ("postflight_none").
+// with extension ext, pairs them, tags and archives the pairs (no conversion, orientation 6),
+// writes the flight's side files (flightExport, copied below cardRoot on the card) and frees both
+// lists. caller names the driver operation in the log lines ("postflight_none").
 // Returns 0, or 1 when fewer images were archived than paired. The ground is warned when the
 // numbers of shots and files differ or their times part (firstIntervalMismatch).
-int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe);
+int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
+                     int fcPipe);
 
 // The id of the first shot whose interval to the shot before differs from its paired file's
 // interval by more than the file times' resolution allows (two seconds when every file time is
@@ -49,4 +51,5 @@ int firstIntervalMismatch(const ImageNode* images, const FileNode* files);
 // not be reached. The shots still left are moved to table untagged, with the file each was paired
 // with and why it was not tagged, and the ground is warned. Returns 1 when table image is empty
 // afterwards, 0 when the shots could not be moved (they stay in image).
-int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, int fcPipe);
+int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
+                        int fcPipe);

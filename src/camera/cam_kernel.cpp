@@ -180,7 +180,8 @@ int trigger_kernel(CameraContext* cam, sqlite3_stmt* insertImageStmt, int fcFd, 
 int preflight_kernel(CameraContext* cam, int fcFd, int sysId, int compId) {
     bool mounted = mount_kernel(cam, fcFd, sysId, compId) == 0;
     // Shots left from an earlier flight must never be paired with this flight's images.
-    finishEarlierFlight(cam, "preflight_kernel", mounted ? m_kernelBase : nullptr, m_kernelExtension, fcFd);
+    finishEarlierFlight(cam, "preflight_kernel", mounted ? m_kernelBase : nullptr, m_kernelExtension,
+                        m_kernelMountDir.c_str(), fcFd);
     if (!mounted) return 1;
     int count = getUnknownFiles(cam->db, m_kernelBase, m_kernelExtension);
     logPrintf("vorn-camera preflight_kernel %d unknown files\n", count);
@@ -191,5 +192,6 @@ int postflight_kernel(CameraContext* cam, int fcFd, int sysId, int compId) {
     int result = mount_kernel(cam, fcFd, sysId, compId);
     if (result != 0) return result;
     // The TIFF files are tagged as they are; the card stays mounted.
-    return pairAndTagFlight(cam, "postflight_kernel", m_kernelBase, m_kernelExtension, fcFd);
+    return pairAndTagFlight(cam, "postflight_kernel", m_kernelBase, m_kernelExtension, m_kernelMountDir.c_str(),
+                            fcFd);
 }

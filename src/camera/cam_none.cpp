@@ -64,7 +64,7 @@ int trigger_none(CameraContext* cam, sqlite3_stmt*, int, int, int) {
 
 int preflight_none(CameraContext* cam, int fcFd, int sysId, int compId) {
     mount_none(cam, fcFd, sysId, compId);
-    finishEarlierFlight(cam, "preflight_none", m_noneBase, m_noneExtension, fcFd);
+    finishEarlierFlight(cam, "preflight_none", m_noneBase, m_noneExtension, m_noneBase, fcFd);
     int unknown = getUnknownFiles(cam->db, m_noneBase, m_noneExtension);
     logPrintf("vorn-camera preflight_none %d unknown files\n", unknown);
     return unmount_none(cam, fcFd, sysId, compId);
@@ -72,7 +72,7 @@ int preflight_none(CameraContext* cam, int fcFd, int sysId, int compId) {
 
 int postflight_none(CameraContext* cam, int fcFd, int sysId, int compId) {
     mount_none(cam, fcFd, sysId, compId);
-    int result = pairAndTagFlight(cam, "postflight_none", m_noneBase, m_noneExtension, fcFd);
+    int result = pairAndTagFlight(cam, "postflight_none", m_noneBase, m_noneExtension, m_noneBase, fcFd);
     int stored = storeFlightImages(cam);
     logPrintf("vorn-camera postflight_none %d image paths stored\n", stored);
     return result;

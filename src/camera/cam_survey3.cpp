@@ -150,7 +150,8 @@ int trigger_survey3(CameraContext* cam, sqlite3_stmt* insertImageStmt, int fcFd,
 int preflight_survey3(CameraContext* cam, int fcFd, int sysId, int compId) {
     int result = mount_survey3(cam, fcFd, sysId, compId);
     // Shots left from an earlier flight must never be paired with this flight's images.
-    finishEarlierFlight(cam, "preflight_survey3", result == 0 ? m_survey3Base : nullptr, m_survey3Extension, fcFd);
+    finishEarlierFlight(cam, "preflight_survey3", result == 0 ? m_survey3Base : nullptr, m_survey3Extension,
+                        m_survey3MountDir.c_str(), fcFd);
     if (result == 0) {
         timeval start{};
         gettimeofday(&start, nullptr);
@@ -165,5 +166,6 @@ int postflight_survey3(CameraContext* cam, int fcFd, int sysId, int compId) {
     int result = mount_survey3(cam, fcFd, sysId, compId);
     if (result != 0) return result;
     // The card stays mounted for the ground crew; the next trigger unmounts it.
-    return pairAndTagFlight(cam, "postflight_survey3", m_survey3Base, m_survey3Extension, fcFd);
+    return pairAndTagFlight(cam, "postflight_survey3", m_survey3Base, m_survey3Extension, m_survey3MountDir.c_str(),
+                            fcFd);
 }

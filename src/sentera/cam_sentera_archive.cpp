@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "archive/cardInventory.h"
+#include "archive/flightExport.h"
 #include "archive/geotagDb.h"
 #include "core/handles.h"
 #include "core/logging.h"
@@ -70,9 +71,10 @@ int fileSize(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_size) : 0;
 }
 
-// Writes one oldfiles row per image number and sensor; returns the last path built.
+// Writes one oldfiles row per image number and sensor; returns the last path built. Each image
+// (sensor folder and file name) is added to images; the camera tags its own, so none is tagged here.
 std::string storeSensorImages(sqlite3* db, const std::vector<std::string>& sensors, const std::string& session,
-                              int count, int flightNumber) {
+                              int count, int flightNumber, std::vector<ExportedShot>* images) {
     std::string lastPath;
     int rc = 0;
     Stmt insert = prepareStmt(db, sql::insertOldFile, &rc);
@@ -89,6 +91,7 @@ std::string storeSensorImages(sqlite3* db, const std::vector<std::string>& senso
             char fileName[32];
             std::snprintf(fileName, sizeof fileName, "%s%05d%s", "IMG_", n, ".jpg");
             lastPath = sessionDir + sensors[i] + fileName;
+            images->push_back({sensors[i].substr(1) + fileName, false, GeoData{}, false});
             sqlite3_bind_text(insert.get(), 1, lastPath.c_str(), -1, SQLITE_TRANSIENT);
             sqlite3_bind_int(insert.get(), 2, fileSize(lastPath));
             sqlite3_bind_int(insert.get(), 3, flightNumber);
@@ -149,7 +152,9 @@ int storeSenteraImagesSamba(CameraContext* cam) {
         return -1;
     }
     int flightNumber = nextFlightNumber(flight.db);
-    std::string lastPath = storeSensorImages(flight.db, sensors, *session, count, flightNumber);
+    std::vector<ExportedShot> images;
+    std::string lastPath = storeSensorImages(flight.db, sensors, *session, count, flightNumber, &images);
     writeFlightRow(&flight, flightNumber, lastPath.c_str());
+    exportFlight(exportedFlight(&flight, flightNumber), images, sandboxPath(senteraMountPoint));
     return count;
 }

@@ -93,21 +93,51 @@ inline void makeImage(const std::string& path, const std::string& size = "64x48"
     ASSERT_EQ(runShell("convert -size " + size + " xc:" + fill + " " + shellQuote(path)), 0) << path;
 }
 
-// EXIF tags of a file as exiv2 reads them back: key -> raw value.
-inline std::map<std::string, std::string> exifTags(const std::string& path) {
-    std::map<std::string, std::string> tags;
-    FILE* p = popen(("exiv2 -Pkv " + shellQuote(path) + " 2>/dev/null").c_str(), "r");
-    if (!p) return tags;
-    char line[1024];
+// The lines a shell command prints on its standard output.
+inline std::vector<std::string> commandLines(const std::string& command) {
+    std::vector<std::string> lines;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return lines;
+    char line[4096];
     while (fgets(line, sizeof line, p)) {
         std::string l(line);
         while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+        lines.push_back(l);
+    }
+    pclose(p);
+    return lines;
+}
+
+// The flight's side files read back by real parsers (python's json and csv modules): one line per
+// GeoJSON feature, "image|lon|lat|alt|yaw|tagged", then "csv:" and each CSV row's fields joined by
+// "|", then "props:" and the collection's properties. Nothing when a file does not parse.
+inline std::vector<std::string> parsedSideFiles(const std::string& dir) {
+    const char* script = R"PY(
+import csv, json, sys
+d = sys.argv[1]
+c = json.load(open(d + "/shots.geojson", encoding="utf-8"))
+assert c["type"] == "FeatureCollection"
+for f in c["features"]:
+    g, p = f["geometry"], f["properties"]
+    xyz = g["coordinates"] if g else ["", "", ""]
+    print("|".join(str(v) for v in [p["image"], *xyz, p.get("yaw", ""), p["tagged"]]).replace("\n", "\\n"))
+for row in csv.reader(open(d + "/shots.csv", newline="", encoding="utf-8")):
+    print("csv:" + "|".join(row).replace("\n", "\\n"))
+p = c["properties"]
+print("props:%s|%s|%s" % (p["flight"], p["missionID"].replace("\n", "\\n"), p["camType"]))
+)PY";
+    return commandLines("python3 -c " + shellQuote(script) + " " + shellQuote(dir) + " 2>&1");
+}
+
+// EXIF tags of a file as exiv2 reads them back: key -> raw value.
+inline std::map<std::string, std::string> exifTags(const std::string& path) {
+    std::map<std::string, std::string> tags;
+    for (const std::string& l : commandLines("exiv2 -Pkv " + shellQuote(path) + " 2>/dev/null")) {
         auto sp = l.find(' ');
         if (sp == std::string::npos) continue;
         auto value = l.find_first_not_of(' ', sp);
         tags[l.substr(0, sp)] = value == std::string::npos ? "" : l.substr(value);
     }
-    pclose(p);
     return tags;
 }
 

@@ -124,6 +124,30 @@ TEST(CameraLessFlight, GoodImagesTaggedBadOnesKeepTheirShotsAndTheGroundIsWarned
         untagged.push_back({std::to_string(k + 1), std::to_string(shot(k).lat), std::to_string(shot(k).lon),
                             "./images/" + imageName(k), "tagging failed"});
     EXPECT_EQ(chain::query(db.get(), "SELECT shotID, lat, lon, path, reason FROM untagged ORDER BY shotID"), untagged);
+
+    // The flight's side files, read by real parsers, agree with the tags read back from the images;
+    // geo.txt lists every tagged image once, and the card carries a copy.
+    std::string side = flightDir + "/flights/1";
+    auto parsed = chain::parsedSideFiles(side);
+    ASSERT_EQ(parsed.size(), 2u * kShots + 2) << vt::readFile(side + "/shots.geojson");
+    EXPECT_EQ(parsed.back(), "props:1|e2e-survey|1");
+    std::string geoTxt = vt::readFile(side + "/geo.txt");
+    EXPECT_EQ(geoTxt.rfind("EPSG:4326\n", 0), 0u);
+    for (int k = 0; k < kShots; ++k) {
+        std::vector<std::string> f;
+        std::istringstream in(parsed[k]);
+        for (std::string field; std::getline(in, field, '|');) f.push_back(field);
+        ASSERT_EQ(f.size(), 6u) << parsed[k];
+        bool tagged = k != 5 && k != 8;
+        EXPECT_EQ(f[0], imageName(k));
+        EXPECT_EQ(f[5], tagged ? "True" : "False") << f[0];
+        EXPECT_EQ(vt::countOf(geoTxt, "\n" + imageName(k) + " "), tagged ? 1u : 0u) << f[0];
+        if (tagged)
+            flight::expectTaggedWith(flightDir + "/images/" + f[0],
+                                     {std::stod(f[2]), std::stod(f[1]), std::stod(f[3]), std::stod(f[4])});
+    }
+    for (const char* name : {"/shots.geojson", "/shots.csv", "/geo.txt"})
+        EXPECT_EQ(vt::readFile(flightDir + "/images/vorn/flight-1" + name), vt::readFile(side + name)) << name;
 }
 
 // The power is cut (SIGKILL) half way through the tagging pass of a flight that started on a

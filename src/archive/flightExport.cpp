@@ -1,0 +1,200 @@
+#include "archive/flightExport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "core/logging.h"
+
+namespace {
+
+const char* const fileNames[] = {"shots.geojson", "shots.csv", "geo.txt"};
+
+// Appends printf-style text.
+void appendf(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string* out, const char* fmt, ...) {
+    char buf[256];
+    va_list args;
+    va_start(args, fmt);
+    int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    if (n > 0) out->append(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
+}
+
+// Length of the valid UTF-8 sequence at p (at most left bytes), 0 when there is none.
+size_t utf8Length(const unsigned char* p, size_t left) {
+    size_t n = *p >= 0xF0 && *p <= 0xF4 ? 4 : *p >= 0xE0 ? 3 : *p >= 0xC2 && *p <= 0xDF ? 2 : 0;
+    if (n == 0 || n > left) return 0;
+    for (size_t i = 1; i < n; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+// The text with every byte that is not part of valid UTF-8 replaced by U+FFFD: names come from
+// the card and may hold any byte, and the files must still parse as UTF-8.
+std::string validUtf8(const std::string& text) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        size_t n = p[i] < 0x80 ? 1 : utf8Length(p + i, text.size() - i);
+        out.append(n ? text.substr(i, n) : "\xef\xbf\xbd");
+        i += n ? n : 1;
+    }
+    return out;
+}
+
+// A JSON string literal, control characters escaped.
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char ch : validUtf8(text)) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') out += '\\';
+        if (c < 0x20 || c == 0x7F) appendf(&out, "\\u%04x", c);
+        else out += ch;
+    }
+    return out + "\"";
+}
+
+// A CSV field: quoted, with its quotes doubled, when it holds a separator, a quote or a line break.
+std::string csvField(const std::string& raw) {
+    std::string text = validUtf8(raw);
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+// ISO 8601 in UTC with milliseconds.
+std::string isoTime(int64_t ms) {
+    time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm utc {};
+    char text[40] = "";
+    if (gmtime_r(&seconds, &utc)) strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::string out = text;
+    appendf(&out, ".%03dZ", static_cast<int>(ms % 1000));
+    return out;
+}
+
+// An image name geo.txt can hold: UTF-8 without blanks or control characters, since its fields
+// are separated by blanks, one image per line.
+bool plainName(const std::string& name) {
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    for (size_t i = 0; i < name.size();) {
+        size_t n = p[i] < 0x80 ? (p[i] > 0x20 && p[i] != 0x7F) : utf8Length(p + i, name.size() - i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return !name.empty();
+}
+
+// Writes text to path through path.tmp, synced before the rename.
+bool writeWhole(const std::string& path, const std::string& text) {
+    std::string tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    bool ok = done == text.size() && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    std::remove(tmp.c_str());
+    return false;
+}
+
+// Writes the three texts into dir (created when missing); false (logged) on the first failure.
+bool writeFolder(const std::string& dir, const std::string (&texts)[3]) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    for (int i = 0; i < 3; ++i) {
+        std::string path = dir + "/" + fileNames[i];
+        if (!writeWhole(path, texts[i])) {
+            logPrintf("vorn-camera exportFlight failed to write %s: %s\n", path.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+ExportedFlight exportedFlight(CameraContext* cam, int flightNumber) {
+    std::lock_guard<std::mutex> guard(cam->lock);
+    return {flightNumber, std::string(cam->missionID, missionIdLength(cam->missionID)), cam->camType};
+}
+
+std::string shotsGeoJson(const ExportedFlight& flight, const std::vector<ExportedShot>& shots) {
+    std::string out = "{\"type\":\"FeatureCollection\",\"properties\":{";
+    appendf(&out, "\"flight\":%d,\"missionID\":%s,\"camType\":%d},\"features\":[", flight.flightNumber,
+            jsonString(flight.missionID).c_str(), flight.camType);
+    for (size_t i = 0; i < shots.size(); ++i) {
+        const ExportedShot& s = shots[i];
+        out += i ? ",\n" : "\n";
+        out += "{\"type\":\"Feature\",\"geometry\":";
+        if (s.hasPosition)
+            appendf(&out, "{\"type\":\"Point\",\"coordinates\":[%.7f,%.7f,%.3f]}", s.geo.lon / 1e7, s.geo.lat / 1e7,
+                    s.geo.alt / 1000.0);
+        else
+            out += "null";
+        out += ",\"properties\":{\"image\":" + jsonString(s.image);
+        if (s.hasPosition)
+            appendf(&out, ",\"time\":\"%s\",\"yaw\":%.2f,\"pitch\":%.2f,\"roll\":%.2f", isoTime(s.geo.time).c_str(),
+                    s.geo.yaw / 100.0, s.geo.pitch / 100.0, s.geo.roll / 100.0);
+        out += s.tagged ? ",\"tagged\":true}}" : ",\"tagged\":false}}";
+    }
+    return out + "\n]}\n";
+}
+
+std::string shotsCsv(const ExportedFlight& flight, const std::vector<ExportedShot>& shots) {
+    std::string out = "image,time,latitude,longitude,altitude,yaw,pitch,roll,tagged,flight,missionID,camType\r\n";
+    std::string flightColumns = "," + std::to_string(flight.flightNumber) + "," + csvField(flight.missionID) + "," +
+                                std::to_string(flight.camType) + "\r\n";
+    for (const ExportedShot& s : shots) {
+        out += csvField(s.image) + ",";
+        if (s.hasPosition)
+            appendf(&out, "%s,%.7f,%.7f,%.3f,%.2f,%.2f,%.2f", isoTime(s.geo.time).c_str(), s.geo.lat / 1e7,
+                    s.geo.lon / 1e7, s.geo.alt / 1000.0, s.geo.yaw / 100.0, s.geo.pitch / 100.0, s.geo.roll / 100.0);
+        else
+            out += ",,,,,,";
+        out += s.tagged ? ",true" : ",false";
+        out += flightColumns;
+    }
+    return out;
+}
+
+std::string odmGeoTxt(const std::vector<ExportedShot>& shots) {
+    std::string out = "EPSG:4326\n";
+    for (const ExportedShot& s : shots) {
+        if (!s.tagged || !s.hasPosition) continue;
+        if (!plainName(s.image)) {
+            logPrintf("vorn-camera exportFlight geo.txt leaves out %s: not a plain name\n", jsonString(s.image).c_str());
+            continue;
+        }
+        appendf(&out, "%s %.7f %.7f %.3f\n", s.image.c_str(), s.geo.lon / 1e7, s.geo.lat / 1e7, s.geo.alt / 1000.0);
+    }
+    return out;
+}
+
+bool exportFlight(const ExportedFlight& flight, const std::vector<ExportedShot>& shots, const std::string& cardRoot) {
+    const std::string texts[3] = {shotsGeoJson(flight, shots), shotsCsv(flight, shots), odmGeoTxt(shots)};
+    std::string dir = "flights/" + std::to_string(flight.flightNumber);
+    if (!writeFolder(dir, texts)) return false;
+    logPrintf("vorn-camera exportFlight wrote %zu shots to %s\n", shots.size(), dir.c_str());
+    if (!cardRoot.empty()) {
+        std::string onCard = cardRoot + "/vorn/flight-" + std::to_string(flight.flightNumber);
+        if (writeFolder(onCard, texts)) logPrintf("vorn-camera exportFlight copied %s to %s\n", dir.c_str(), onCard.c_str());
+    }
+    return true;
+}
