@@ -324,6 +324,8 @@ void stepLogstream(Sim* sim, const Step& s) {
     size_t resent = 0;
     for (bool first = true;; first = false) {
         for (uint32_t seq : batch) {
+            // Without a gap nothing else looks at an interruption before the whole batch is out.
+            if (sim->interrupted) fail(s, EXIT_INTERRUPTED, "interrupted");
             sendBlock(sim, s, file, seq);
             if (gap > 0) pauseOrStop(sim, s, gap);
         }
