@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/chainFixtures.h"
 #include "archive/geotagDb.h"
 #include "senteraTest.h"
 #include "sentera/cam_sentera.h"
@@ -180,6 +181,7 @@ protected:
     }
 
     vt::TempDir dbDir;
+    chain::WorkDir work{dbDir.path()}; // the daemon's working directory: the flight's side files go here
     vt::StubPath stubs;
     CameraContext cam;
 };
@@ -192,6 +194,13 @@ TEST_F(SenteraArchive, SessionImagesOfEverySensorAreRecorded) {
     std::string out = GetCapturedStdout();
     EXPECT_EQ(oldfiles(), expectedRows(1));
     EXPECT_EQ(flights(), (std::vector<Flight>{{1, "M7", CAMTYPE_SENTERA, 1796000000123}}));
+    // The flight's side files list the archived images, without positions (the camera tags them).
+    auto parsed = chain::parsedSideFiles("flights/1");
+    ASSERT_EQ(parsed.size(), 6u + 7u + 1u);
+    EXPECT_EQ(parsed[4], "NIR/IMG_00002.jpg|||||False");
+    EXPECT_EQ(parsed.back(), "props:1|M7|5");
+    EXPECT_EQ(vt::readFile("flights/1/geo.txt"), "EPSG:4326\n");
+    EXPECT_EQ(vt::readFile(card("/vorn/flight-1/shots.csv")), vt::readFile("flights/1/shots.csv"));
     EXPECT_NE(out.find("vorn-camera storeSenteraImages Session: M7_0002  Number of Images: 3\n"), std::string::npos)
         << out;
     EXPECT_NE(out.find("vorn-camera storeFlightImages FlightID = 1\n"
