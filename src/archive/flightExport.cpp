@@ -179,7 +179,8 @@ std::string odmGeoTxt(const std::vector<ExportedShot>& shots) {
     for (const ExportedShot& s : shots) {
         if (!s.tagged || !s.hasPosition) continue;
         if (!plainName(s.image)) {
-            logPrintf("vorn-camera exportFlight geo.txt leaves out %s: not a plain name\n", jsonString(s.image).c_str());
+            logPrintf("vorn-camera exportFlight geo.txt leaves out %s: not a plain name\n",
+                      jsonString(s.image).c_str());
             continue;
         }
         appendf(&out, "%s %.7f %.7f %.3f\n", s.image.c_str(), s.geo.lon / 1e7, s.geo.lat / 1e7, s.geo.alt / 1000.0);
@@ -194,7 +195,8 @@ bool exportFlight(const ExportedFlight& flight, const std::vector<ExportedShot>&
     logPrintf("vorn-camera exportFlight wrote %zu shots to %s\n", shots.size(), dir.c_str());
     if (!cardRoot.empty()) {
         std::string onCard = cardRoot + "/vorn/flight-" + std::to_string(flight.flightNumber);
-        if (writeFolder(onCard, texts)) logPrintf("vorn-camera exportFlight copied %s to %s\n", dir.c_str(), onCard.c_str());
+        if (writeFolder(onCard, texts))
+            logPrintf("vorn-camera exportFlight copied %s to %s\n", dir.c_str(), onCard.c_str());
     }
     return true;
 }
