@@ -218,9 +218,7 @@ int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fc
 
 // Tells the ground when the shots and the new images do not match, which positional pairing
 // would turn into images tagged with a neighbour's position.
-void warnIfMismatched(const ImageNode* images, const FileNode* files) {
-    int shots = countImageList(images);
-    int newFiles = countFileList(files);
+void warnIfMismatched(const ImageNode* images, int shots, const FileNode* files, int newFiles) {
     if (shots != newFiles)
         warnGround(GroundWarning::CountMismatch, "%d shots, %d images: positions may be shifted", shots, newFiles);
     if (int shot = firstIntervalMismatch(images, files))
@@ -267,10 +265,11 @@ int tagShots(CameraContext* cam, const char* caller, ImageNode* images, const ch
              const char* cardRoot, int fcPipe) {
     logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
     FileNode* files = getListFiles(cam->db, dir, ext);
-    logPrintf("vorn-camera %s %d images, %d files to process\n", caller, countImageList(images), countFileList(files));
+    int shots = countImageList(images), newFiles = countFileList(files);
+    logPrintf("vorn-camera %s %d images, %d files to process\n", caller, shots, newFiles);
     int result = 0;
     if (images && files) {
-        warnIfMismatched(images, files);
+        warnIfMismatched(images, shots, files, newFiles);
         int pairs = pairUpItemsPath(images, files);
         logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
         if (pairs > 0) {

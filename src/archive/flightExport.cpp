@@ -86,13 +86,10 @@ std::string isoTime(int64_t ms) {
 // An image name geo.txt can hold: UTF-8 without blanks or control characters, since its fields
 // are separated by blanks, one image per line.
 bool plainName(const std::string& name) {
-    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-    for (size_t i = 0; i < name.size();) {
-        size_t n = p[i] < 0x80 ? (p[i] > 0x20 && p[i] != 0x7F) : utf8Length(p + i, name.size() - i);
-        if (n == 0) return false;
-        i += n;
-    }
-    return !name.empty();
+    if (name.empty() || validUtf8(name) != name) return false;
+    for (unsigned char c : name)
+        if (c <= 0x20 || c == 0x7F) return false;
+    return true;
 }
 
 // Writes text to path through path.tmp, synced before the rename.
