@@ -1,8 +1,10 @@
 #include "e2e/flightSupport.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -17,11 +19,6 @@ namespace flight {
 
 namespace {
 
-// The last part of a long text, enough to see why a flight failed.
-std::string tail(const std::string& text, size_t n = 12000) {
-    return text.size() <= n ? text : "...\n" + text.substr(text.size() - n);
-}
-
 // exiv2 prints a rational list as "a/b c/d e/f"; degrees, minutes and seconds add up.
 double rationalValue(const std::string& text) {
     std::istringstream in(text);
@@ -34,19 +31,6 @@ double rationalValue(const std::string& text) {
     return total;
 }
 
-// The sandbox root a process was started with ("" when it has none or cannot be read).
-std::string sandboxOf(const std::string& pid) {
-    std::string env = vt::readFile("/proc/" + pid + "/environ");
-    const std::string key = "VORN_ROOT=";
-    for (size_t at = 0; at < env.size();) {
-        size_t end = env.find('\0', at);
-        if (end == std::string::npos) end = env.size();
-        if (env.compare(at, key.size(), key) == 0) return env.substr(at + key.size(), end - at - key.size());
-        at = end + 1;
-    }
-    return "";
-}
-
 std::vector<std::string> processesIn(const std::string& root) {
     std::vector<std::string> found;
     DIR* d = opendir("/proc");
@@ -54,7 +38,8 @@ std::vector<std::string> processesIn(const std::string& root) {
     while (dirent* e = readdir(d)) {
         std::string pid = e->d_name;
         if (pid.find_first_not_of("0123456789") != std::string::npos || std::stoi(pid) == getpid()) continue;
-        if (sandboxOf(pid) != root) continue;
+        std::string env = '\0' + vt::readFile("/proc/" + pid + "/environ");
+        if (env.find(std::string("\0VORN_ROOT=", 11) + root + '\0') == std::string::npos) continue;
         std::string cmd = vt::readFile("/proc/" + pid + "/cmdline");
         for (char& c : cmd)
             if (c == '\0') c = ' ';
@@ -79,6 +64,10 @@ Flight::Flight() {
 
 Flight::~Flight() {
     cutPower();
+    if (sim_ > 0 && status_ == -1) {
+        kill(sim_, SIGKILL);
+        waitpid(sim_, nullptr, 0);
+    }
 }
 
 void Flight::cutPower() const {
@@ -87,34 +76,60 @@ void Flight::cutPower() const {
 
 void Flight::fly(const std::string& scenario, const std::vector<std::string>& simOptions,
                  const std::vector<std::string>& daemonArgs, const std::vector<std::string>& daemonEnv) {
-    vt::writeFile(work_ / "flight.txt", scenario);
-    std::vector<std::string> args = simOptions;
+    vt::writeFile(work("flight.txt"), scenario);
+    std::vector<std::string> args = {VORN_FCSIM_PATH};
+    args.insert(args.end(), simOptions.begin(), simOptions.end());
     for (const std::string& a : {std::string("--workdir"), dir(), std::string("--env"), "VORN_ROOT=" + root(),
-                                 std::string("--daemon-log"), work_ / "daemon.log"})
+                                 std::string("--daemon-log"), work("daemon.log")})
         args.push_back(a);
     for (const std::string& e : daemonEnv) {
         args.push_back("--env");
         args.push_back(e);
     }
-    args.push_back(work_ / "flight.txt");
-    args.push_back("--");
-    args.push_back(VORN_DAEMON_PATH);
+    for (const std::string& a : {work("flight.txt"), std::string("--"), std::string(VORN_DAEMON_PATH)})
+        args.push_back(a);
     args.insert(args.end(), daemonArgs.begin(), daemonArgs.end());
-    sim_ = std::make_unique<vt::FcsimRun>(work_.path(), args);
+    status_ = -1;
+    sim_ = fork();
+    if (sim_ == 0) {
+        dup2(open(work("fcsim.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        dup2(open(work("fcsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
 }
 
 int Flight::finish(std::chrono::seconds deadline) {
-    return sim_ ? sim_->wait(deadline) : -1;
+    vt::waitUntil([&] {
+        int st = 0;
+        if (status_ != -1 || waitpid(sim_, &st, WNOHANG) != sim_) return status_ != -1;
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return true;
+    }, deadline);
+    return status_;
+}
+
+void Flight::interrupt() const {
+    kill(sim_, SIGTERM);
 }
 
 std::string Flight::out() const {
-    return sim_ ? sim_->out() : "";
+    return vt::readFile(work("fcsim.out"));
+}
+
+bool Flight::waitForOut(const std::string& text, std::chrono::seconds deadline) const {
+    return vt::waitUntil([&] { return out().find(text) != std::string::npos; }, deadline);
 }
 
 std::string Flight::diagnostics() const {
-    std::string text = "--- simulator errors:\n" + (sim_ ? sim_->err() : "");
+    std::string text = "--- simulator errors:\n" + vt::readFile(work("fcsim.err"));
     for (const std::string& line : linesWith(out(), "fcsim:")) text += line + "\n";
-    return text + "--- daemon log:\n" + tail(vt::readFile(work_ / "daemon.log"));
+    std::string daemonLog = log(); // its end, enough to see why a flight failed
+    return text + "--- daemon log:\n" + daemonLog.substr(daemonLog.size() > 12000 ? daemonLog.size() - 12000 : 0);
 }
 
 FileFollower::FileFollower(std::string path, std::function<void(const std::string&)> onLine,
@@ -122,13 +137,10 @@ FileFollower::FileFollower(std::string path, std::function<void(const std::strin
     : path_(std::move(path)), onLine_(std::move(onLine)), onTick_(std::move(onTick)), thread_([this] { run(); }) {}
 
 FileFollower::~FileFollower() {
-    stop();
+    stop_ = true;
+    thread_.join();
 }
 
-void FileFollower::stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-}
 
 void FileFollower::run() {
     long done = 0;
@@ -162,9 +174,9 @@ std::vector<ServoPulse> servoCommands(const std::string& output, int pwm) {
     return found;
 }
 
-std::string makeDataflashLog(const std::string& path, int blocks, unsigned seed) {
+std::string makeDataflashLog(const std::string& path, size_t bytes, unsigned seed) {
     std::mt19937 rng(seed);
-    std::string data(static_cast<size_t>(blocks) * 200, '\0');
+    std::string data(bytes, '\0');
     for (char& c : data) c = static_cast<char>(rng());
     vt::writeFile(path, data);
     return data;
@@ -177,9 +189,9 @@ std::string streamLog(const std::string& path) {
 }
 
 void expectDataflashLog(const Flight& f, const std::string& data) {
-    auto created = linesWith(vt::readFile(f.work("daemon.log")), "vorn-camera logHandlerThread created log file ");
-    ASSERT_FALSE(created.empty()) << f.diagnostics();
-    std::string path = created.back().substr(created.back().rfind(' ') + 1);
+    auto created = linesWith(f.log(), "vorn-camera logHandlerThread created log file ");
+    ASSERT_GE(created.size(), 2u) << f.diagnostics(); // at the start, then at the first preflight
+    std::string path = created[1].substr(created[1].rfind(' ') + 1);
     EXPECT_EQ(path.rfind(f.root("/root/vorn/dataflashlogs/log"), 0), 0u) << path;
     EXPECT_TRUE(vt::readFile(path) == data) << path << " differs from the streamed log";
 }
@@ -207,14 +219,22 @@ void expectUntagged(const std::string& image) {
     EXPECT_EQ(tags.count("Exif.GPSInfo.GPSLongitude"), 0u) << image;
 }
 
+std::string progressLine(int archived, int pairs) {
+    char line[80];
+    std::snprintf(line, sizeof line, "RX DATA96 type=4 len=6 data=%02x%02x%02x%02xffbe ", archived & 255, archived >> 8,
+                  pairs & 255, pairs >> 8);
+    return line;
+}
+
 void expectProgress(const std::string& output, int images) {
     EXPECT_EQ(linesWith(output, "RX DATA96 type=4 ").size(), static_cast<size_t>(images + 1)) << "progress reports";
-    for (int k = 1; k <= images; ++k) {
-        char line[80];
-        std::snprintf(line, sizeof line, "RX DATA96 type=4 len=6 data=%02x%02x%02x%02xffbe ", k & 255, k >> 8,
-                      images & 255, images >> 8);
-        EXPECT_EQ(vt::countOf(output, line), k == images ? 2u : 1u) << "report of image " << k;
-    }
+    for (int k = 1; k <= images; ++k)
+        EXPECT_EQ(vt::countOf(output, progressLine(k, images)), k == images ? 2u : 1u) << "report of image " << k;
+}
+
+void expectWarning(const std::string& output, const std::string& text) {
+    EXPECT_EQ(linesWith(output, "RX STATUSTEXT severity=4 text=\"" + text + "\"").size(), 1u) << text;
+    EXPECT_EQ(linesWith(output, "level=1 text=\"" + text + "\"").size(), 1u) << text;
 }
 
 void expectCleanEnd(const Flight& f) {

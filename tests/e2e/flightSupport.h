@@ -3,16 +3,16 @@
 // crew makes after landing.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "e2e/fcsimRunner.h"
 #include "support/testSupport.h"
 
 namespace flight {
@@ -31,6 +31,7 @@ public:
     std::string card(const std::string& rel = "") const { return work_ / ("card" + rel); }
     std::string mountDir() const { return root("/media/usbdrive"); }
     std::string work(const std::string& rel) const { return work_ / rel; }
+    std::string log() const { return vt::readFile(work("daemon.log")); } // the daemon's log file
     const vt::StubPath& stubs() const { return stubs_; }
 
     // Starts the simulator on the scenario with the daemon behind it (its arguments after the
@@ -42,14 +43,17 @@ public:
     void cutPower() const;
     // The simulator's exit status once it ended, -1 when it did not end within the deadline.
     int finish(std::chrono::seconds deadline);
+    void interrupt() const; // SIGTERM to the simulator, which stops the daemon
     std::string out() const; // the simulator's standard output
+    bool waitForOut(const std::string& text, std::chrono::seconds deadline) const;
     // What to print when a flight failed: the simulator's error output and the daemon's log.
     std::string diagnostics() const;
 
 private:
     vt::TempDir work_;
     vt::StubPath stubs_;
-    std::unique_ptr<vt::FcsimRun> sim_;
+    pid_t sim_ = -1;
+    int status_ = -1;
 };
 
 // Calls onLine for every complete line appended to a file and onTick about every 10 ms, on a
@@ -61,7 +65,6 @@ public:
     ~FileFollower();
     FileFollower(const FileFollower&) = delete;
     FileFollower& operator=(const FileFollower&) = delete;
-    void stop();
 
 private:
     void run();
@@ -81,10 +84,10 @@ struct ServoPulse {
 std::optional<ServoPulse> servoCommand(const std::string& line);
 std::vector<ServoPulse> servoCommands(const std::string& output, int pwm);
 
-// A dataflash log of random blocks of 200 bytes written to path; returns its bytes.
-std::string makeDataflashLog(const std::string& path, int blocks, unsigned seed);
-// Scenario lines streaming the log file at path once the preflight has opened the next log
-// file; the first "wait rx" of the scenario. The stored file must then hold the data.
+// Random bytes (a dataflash log is blocks of 200 of them), written to path.
+std::string makeDataflashLog(const std::string& path, size_t bytes, unsigned seed);
+// Scenario lines streaming the log file at path once the first preflight has opened the next log
+// file; the first "wait rx" of the scenario. The file it opened must then hold the data.
 std::string streamLog(const std::string& path);
 void expectDataflashLog(const Flight& f, const std::string& data);
 
@@ -93,13 +96,17 @@ struct Fix {
     double lat, lon, alt, yaw; // degrees, degrees, metres above mean sea level, degrees
     std::string feedbackStep() const;
 };
-// The image's GPS tags, read back with exiv2, must show the fix.
+// The image's GPS tags, read back with exiv2, must show the fix (or none at all).
 void expectTaggedWith(const std::string& image, const Fix& fix);
 void expectUntagged(const std::string& image);
 
+// The progress report of archived of pairs images as the simulator prints it.
+std::string progressLine(int archived, int pairs);
 // The progress reports of a tagging pass of n images at the ground: one per image, the last
 // one sent twice (the final report).
 void expectProgress(const std::string& output, int images);
+// The warning sent to the ground once as STATUSTEXT and once as USER_MESSAGE.
+void expectWarning(const std::string& output, const std::string& text);
 
 // The daemon stopped with status 0 within the scenario's final "stop", and no process of the
 // flight is left (every process the daemon started carries the sandbox root in its environment).

@@ -74,7 +74,7 @@ TEST(KernelFlight, WithoutHidTheCardIsMountedWhenItAppearsAndThePicturesAreTagge
     vt::makeDirs(f.card("/dcim/MED-06-001"));
     chain::makeImage(f.card("/dcim/MED-06-001/IMG_0001.tiff"));
     chain::makeImage(f.work("photo.tiff"), "320x240", "olive");
-    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 120, 12);
+    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 120 * 200, 12);
 
     std::ostringstream scenario;
     scenario << "wait log \"flight controller on\" 30\n"

@@ -26,7 +26,7 @@ std::string listingEntry(const std::string& session) {
 TEST(SenteraFlight, TheMissionsSessionIsRecordedAndItsImagesArchived) {
     flight::Flight f;
     vt::FakeSentera camera;
-    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 60, 5);
+    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 60 * 200, 5);
 
     // The card as the share shows it: the sensors' configuration and three sessions.
     vt::makeDirs(f.card("/info"));

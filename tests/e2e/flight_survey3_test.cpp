@@ -86,7 +86,7 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
     vt::makeDirs(f.card("/DCIM/Photo"));
     for (int k = 1; k <= kOldPhotos; ++k) chain::makeImage(f.card("/DCIM/Photo/IMG_000" + std::to_string(k) + ".JPG"));
     chain::makeImage(f.work("photo.jpg"), "320x240", "khaki");
-    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 150, 3);
+    std::string log = flight::makeDataflashLog(f.work("flight.bin"), 150 * 200, 3);
 
     std::ostringstream scenario;
     scenario << "wait log \"flight controller on\" 30\n"

@@ -5,18 +5,11 @@
 #include <cstdio>
 #include <sstream>
 
-#include "e2e/fcsimRunner.h"
-#include "support/testSupport.h"
+#include "e2e/flightSupport.h"
 
 TEST(HandlerFlight, FlightEventsGroundRequestsAndLocalCommandsThroughTheDaemon) {
-    vt::TempDir work;
-    vt::StubPath stubs;
-    for (const char* cmd : {"nmcli", "systemctl", "mount", "umount"}) stubs.add(cmd);
-    std::string root = work / "root";
-    vt::makeDirs(root + "/var/run");
-    vt::makeDirs(root + "/root/vorn");
-    vt::writeFile(root + "/root/vorn/version", "57\n");
-    vt::makeDirs(work / "run");
+    flight::Flight f;
+    vt::writeFile(f.root("/root/vorn/version"), "57\n");
 
     std::ostringstream scenario;
     scenario << "wait log \"flight controller on\" 15\n"
@@ -43,23 +36,18 @@ TEST(HandlerFlight, FlightEventsGroundRequestsAndLocalCommandsThroughTheDaemon) 
              << "wait rx DATA96 type=8 len=8 data=0061626364656667 30\n"
              // An idle daemon ends within the stop's deadline.
              << "stop 2\n";
-    vt::writeFile(work / "flight.txt", scenario.str());
-
-    std::string daemonLog = work / "daemon.log";
-    vt::FcsimRun sim(work.path(), {"--quiet", "--sysid", "7", "--workdir", work / "run", "--env", "VORN_ROOT=" + root,
-                                   "--daemon-log", daemonLog, work / "flight.txt", "--", VORN_DAEMON_PATH, "{fc}",
-                                   "1500000"});
+    f.fly(scenario.str(), {"--quiet", "--sysid", "7"});
     // The local command comes once the flight is over (the simulator's waits look forward only).
-    ASSERT_TRUE(vt::waitUntil([&] { return vt::readFile(daemonLog).find("due to vehicle disarm") != std::string::npos; },
+    ASSERT_TRUE(vt::waitUntil([&] { return f.log().find("due to vehicle disarm") != std::string::npos; },
                               std::chrono::seconds(90)))
-        << sim.out() << sim.err();
-    vt::writeFile(root + "/var/run/vorn-camera.fifo", "usermsg\n");
+        << f.diagnostics();
+    vt::writeFile(f.root("/var/run/vorn-camera.fifo"), "usermsg\n");
 
-    ASSERT_EQ(sim.wait(std::chrono::seconds(120)), 0) << sim.out() << sim.err() << vt::readFile(daemonLog);
-    std::string log = vt::readFile(daemonLog);
+    ASSERT_EQ(f.finish(std::chrono::seconds(120)), 0) << f.diagnostics();
+    std::string log = f.log();
     EXPECT_NE(log.find("vorn-camera found vornCC_Version: 57\n"), std::string::npos);
     EXPECT_NE(log.find("vorn-camera msgHandler received [usermsg]\n"), std::string::npos);
-    EXPECT_FALSE(vt::fileExists(root + "/var/run/vorn-camera.fifo"));
+    EXPECT_FALSE(vt::fileExists(f.root("/var/run/vorn-camera.fifo")));
     // SYSTEM_TIME came every second, the clock was set once.
     EXPECT_EQ(vt::countOf(log, "vorn-camera GPS Time post change"), 1u);
     EXPECT_EQ(vt::countOf(log, "vorn-camera msgHandler starting postflight due to vehicle disarm"), 1u);
