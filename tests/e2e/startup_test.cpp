@@ -14,24 +14,18 @@ std::map<std::string, std::string> sandboxEnv(const vt::TempDir& root, const vt:
 
 } // namespace
 
-TEST(Startup, VersionPrintsItsLineAndExitsZero) {
-    vt::TempDir work;
-    vt::StubPath stubs;
-    stubs.add("nmcli");
-    vt::Daemon d(work.path(), {"--version"}, sandboxEnv(work, stubs));
-    ASSERT_TRUE(vt::waitUntil([&] { return !d.running(); }));
-    EXPECT_EQ(d.stop(), 0);
-    EXPECT_EQ(d.output(), "vorn-camera 0.38\n");
-    // Nothing is run before the version is printed, not even the WiFi radio command.
-    EXPECT_TRUE(stubs.calls().empty());
-}
-
-// Without its serial port the daemon runs on. A directory where the database belongs is set
-// aside and a new database taken; the next start backs the database up.
+// --version prints its line and runs nothing, not even the WiFi radio command. Without its serial
+// port the daemon runs on. A directory where the database belongs is set aside and a new database
+// taken; the next start backs the database up.
 TEST(Startup, RunsWithoutItsPortSetsADamagedDatabaseAsideAndStopsOnSigterm) {
     vt::TempDir work;
     vt::StubPath stubs;
     stubs.add("nmcli");
+    vt::Daemon version(work.path(), {"--version"}, sandboxEnv(work, stubs));
+    ASSERT_TRUE(vt::waitUntil([&] { return !version.running(); }));
+    EXPECT_EQ(version.stop(), 0);
+    EXPECT_EQ(version.output(), "vorn-camera 0.38\n");
+    EXPECT_TRUE(stubs.calls().empty());
     ASSERT_EQ(mkdir((work / "geodata.db").c_str(), 0755), 0);
     {
         vt::Daemon d(work.path(), {work / "no-such-tty", "115200"}, sandboxEnv(work, stubs));
