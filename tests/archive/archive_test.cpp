@@ -1,0 +1,189 @@
+// The card inventory, the tagging pass and the flight's side files, on real SQLite files, real
+// images and real exiv2.
+#include <gtest/gtest.h>
+
+#include "archive/chainFixtures.h"
+#include "archive/filePairing.h"
+#include "archive/flightExport.h"
+#include "core/userMessage.h"
+#include "support/testSupport.h"
+
+using Rows = std::vector<std::vector<std::string>>;
+using Reports = std::vector<chain::Progress>;
+
+class Archive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vt::makeDirs(card);
+        chain::createSchema(cam.db = db.get());
+        ASSERT_EQ(pipe(fc), 0);
+    }
+    ~Archive() override { close(fc[0]), close(fc[1]); }
+    std::string at(const std::string& name) const { return card + "/" + name; }
+    Rows rows(const std::string& statement) { return chain::query(cam.db, statement); }
+    std::vector<std::string> newFiles() {  // names in the order they are paired with the shots
+        std::vector<std::string> names;
+        FileNode* files = getListFiles(cam.db, card.c_str(), "jpg");
+        for (const FileNode* f = files; f; f = f->next) names.push_back(f->path + card.size() + 1);
+        freeFileList(files);
+        return names;
+    }
+    // A driver's pass: the shots in id order paired with the card's new files, tagged and archived.
+    int pass(const char* ext = "jpg", int convert = 0, int orientation = 6) {
+        ImageNode* images = getListImages(cam.db);
+        FileNode* files = getListFiles(cam.db, card.c_str(), ext);
+        int archived = updatePairedImages(&cam, images, pairUpItemsPath(images, files), fc[1], convert, orientation);
+        freeImageList(images);
+        freeFileList(files);
+        return archived;
+    }
+
+    vt::TempDir dir;
+    chain::WorkDir work{dir.path()};
+    chain::Db db = chain::openDb("geodata.db");
+    std::string card = dir / "card";
+    CameraContext cam;
+    int fc[2] = {-1, -1};
+};
+
+// Files on the card before the flight (one archived in another letter case) and other types are not
+// the flight's images; any other name is, whatever bytes it holds, if its path fits. Names that
+// would run commands if they reached a shell unquoted are tagged as they are; a file exiv2 cannot
+// tag and the files beyond the shots stay new for the next pass.
+TEST_F(Archive, TheFlightsNewFilesAreFoundWhateverTheirNamesAndTaggedInNameOrder) {
+    for (const char* name : {"before.jpg", "IT'S.JPG"}) vt::writeFile(at(name), "x");
+    chain::exec(cam.db, "INSERT INTO oldfiles (path, flightID) VALUES('" + dir.path() + "/CARD/it''s.jpg', 4)");
+    chain::exec(cam.db, "INSERT INTO unknownFiles (path) VALUES('/gone/stale.jpg')");
+    EXPECT_EQ(getUnknownFiles(cam.db, card.c_str(), "jpg"), 1);
+    EXPECT_EQ(rows("SELECT path FROM unknownFiles"), (Rows{{at("before.jpg")}}));
+
+    std::string fits = std::string(250 - card.size(), 'm') + ".jpg", tooLong = "n" + fits;  // paths of 255, 256 bytes
+    const std::vector<std::string> fresh = {"\"q\" `touch pwned2`;\n.jpg", "$(touch pwned) it's.v2.jpg",
+                                            "-dash & | > out.jpg", ".jpg", "a.jpg", "B.JPG", fits, "\xff.jpg"};
+    for (const std::string& name : fresh) vt::writeFile(at(name), "");
+    for (int i = 0; i < 2; ++i) chain::makeImage(at(fresh[i]));  // the third shot's file is no image
+    for (const char* name : {"jpg", "noext", "x.jpeg", "z.jpg.bak", tooLong.c_str()}) vt::writeFile(at(name), "");
+    EXPECT_EQ(newFiles(), fresh);
+
+    for (int i = 0; i < 3; ++i) chain::addShot(cam.db, {1000000 + i * 2000, 300000000 + i * 10000000, 0, 0, 0});
+    EXPECT_EQ(pass(), 2);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(chain::exifTags(at(fresh[i]))["Exif.GPSInfo.GPSLatitude"], std::to_string(30 + i) + "/1 0/1 0/10000");
+    for (const std::string& d : {dir.path(), card})
+        for (const char* stray : {"pwned", "pwned2", "out"}) EXPECT_FALSE(vt::fileExists(d + "/" + stray)) << stray;
+    EXPECT_EQ(chain::progressReports(chain::drainMessages(fc[0])), (Reports{{1, 3}, {2, 3}, {3, 3}}));
+    EXPECT_EQ(chain::query(chain::openDb("geodone.db").get(), "SELECT COUNT(*) FROM oldfiles WHERE flightID = 5"),
+              (Rows{{"2"}}));
+    EXPECT_EQ(newFiles(), std::vector<std::string>(fresh.begin() + 2, fresh.end()));
+}
+
+TEST_F(Archive, ShotsAreReadWithEveryColumn) {
+    chain::exec(cam.db, "INSERT INTO image VALUES(3, 0, 0, 0, 0, 0, 0, 0, 0, 0, NULL),"
+                        "(9, 1700000000123, -336250000, 1510000000, -150, 275, 35999, 70000, -1500, 4096, 'x.jpg')");
+    ImageNode* images = getListImages(cam.db);
+    ASSERT_EQ(countImageList(images), 2);
+    const ImageNode& n = *images->next;
+    EXPECT_EQ(std::vector<int64_t>({images->id, n.id, n.geo.time, n.geo.lat, n.geo.lon, n.geo.pitch, n.geo.roll,
+                                    n.geo.yaw, n.geo.heading, n.geo.alt, n.size}),
+              std::vector<int64_t>({3, 9, 1700000000123, -336250000, 1510000000, -150, 275, 35999, 4464, -1500, 4096}));
+    EXPECT_EQ(std::string(images->path) + "|" + n.path, "|x.jpg");
+    freeImageList(images);
+}
+
+TEST(PairingIntervals, FirstShotWhereShotAndFileTimesPart) {
+    const struct {
+        const char* name;
+        std::vector<int64_t> shotMs;
+        std::vector<int32_t> fileSeconds;
+        int mismatch;
+    } cases[] = {
+        {"missed picture at shot 3", {0, 3000, 6000, 9000, 12000}, {101, 104, 110, 113}, 3},
+        {"extra picture after shot 2", {0, 3000, 6000, 9000}, {101, 104, 105, 107}, 3},
+        {"written as late as a camera may", {0, 2500, 5500}, {101, 102, 105}, 0},
+        {"written later than a camera may", {0, 2501, 5501}, {101, 102, 105}, 2},
+        // Taken at 100.0, 103.9, 106.0 and 109.9 s, kept by a FAT card in steps of two seconds.
+        {"two-second file times", {0, 3900, 6000, 9900}, {100, 102, 106, 108}, 0},
+        {"files copied onto the card", {0, 2000, 4000, 6000}, {500, 500, 501, 501}, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<ImageNode> shots(c.shotMs.size());
+        std::vector<FileNode> files(c.fileSeconds.size());
+        for (size_t i = 0; i < shots.size(); ++i) shots[i].id = i + 1, shots[i].geo.time = c.shotMs[i];
+        for (size_t i = 0; i < files.size(); ++i) files[i].mtime = c.fileSeconds[i];
+        for (size_t i = 1; i < shots.size(); ++i) shots[i - 1].next = &shots[i];
+        for (size_t i = 1; i < files.size(); ++i) files[i - 1].next = &files[i];
+        EXPECT_EQ(firstIntervalMismatch(&shots[0], &files[0]), c.mismatch) << c.name;
+    }
+}
+
+// A pass whose archive rows cannot be written (a full disk) or committed (a reader holds the
+// database) is rolled back whole: its shots stay, and the next pass pairs the same files again.
+TEST_F(Archive, APassThatCannotBeWrittenOrCommittedKeepsItsShotsForTheNext) {
+    for (int i = 0; i < 3; ++i) chain::addShot(cam.db, {1000000, 100000000 + i * 10000000, 200000000, 0, 0});
+    for (const char* name : {"a.jpg", "b.jpg"}) chain::makeImage(at(name));
+    rows("PRAGMA max_page_count = " + rows("PRAGMA page_count")[0][0]);
+    for (std::string n : {"128", "32", "8", "2"})  // no page left for another archive row
+        while (!sqlite3_exec(cam.db, ("INSERT INTO oldfiles (path) VALUES(randomblob(" + n + "))").c_str(), 0, 0, 0)) {
+        }
+    resetGroundWarnings();
+    setGroundWarningPipe(fc[1]);
+    EXPECT_EQ(pass(), 0);
+    setGroundWarningPipe(-1);
+    auto sent = chain::drainMessages(fc[0]);
+    ASSERT_EQ(sent.size(), 2u);  // no progress: the warning alone, as USER_MESSAGE and STATUSTEXT
+    char text[51] = {};
+    mavlink_msg_statustext_get_text(&sent[1], text);
+    EXPECT_STREQ(text, "tagging pass rolled back: database or disk is full");
+
+    rows("PRAGMA max_page_count = 1000000");
+    chain::Db reader = chain::openDb("geodata.db");
+    chain::exec(reader.get(), "BEGIN");
+    ASSERT_EQ(chain::query(reader.get(), "SELECT COUNT(*) FROM image"), (Rows{{"3"}}));
+    EXPECT_EQ(pass(), 0);
+    EXPECT_EQ(chain::progressReports(chain::drainMessages(fc[0])), (Reports{{1, 2}, {2, 2}}));  // and no final one
+    chain::exec(reader.get(), "COMMIT");
+
+    EXPECT_EQ(pass(), 2);
+    EXPECT_EQ(chain::exifTags(at("b.jpg"))["Exif.GPSInfo.GPSLatitude"], "11/1 0/1 0/10000");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM oldfiles WHERE flightID = 1"), (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT id FROM image"), (Rows{{"3"}}));  // the shot without an image waits
+}
+
+// A Kernel camera's TIFF becomes a JPEG carrying the TIFF's EXIF block, archived by its new name.
+TEST_F(Archive, TiffIsConvertedToAJpegKeepingItsExif) {
+    setenv("TZ", "EST5", 1), tzset();  // the date is written in local time
+    chain::makeImage(at("IMG_0001.tiff"));
+    ASSERT_EQ(runShell("exiv2 -M'set Exif.Image.Make VornTest' " + shellQuote(at("IMG_0001.tiff"))), 0);
+    chain::addShot(cam.db, {1700000000123, -336250000, -1224194000, -500, -1500});
+    EXPECT_EQ(pass("tiff", 1, 3), 1);
+    auto tags = chain::exifTags(at("IMG_0001.JPG"));
+    for (const auto& [key, value] : std::map<std::string, std::string>{
+             {"Image.Make", "VornTest"}, {"Image.Orientation", "3"}, {"Photo.DateTimeOriginal", "2023:11:14 17:13:20"},
+             {"GPSInfo.GPSLatitude", "33/1 37/1 300000/10000"}, {"GPSInfo.GPSLatitudeRef", "S"},
+             {"GPSInfo.GPSLongitude", "122/1 25/1 98400/10000"}, {"GPSInfo.GPSLongitudeRef", "W"},
+             {"GPSInfo.GPSAltitude", "1500/1000"}, {"GPSInfo.GPSAltitudeRef", "1"}, {"GPSInfo.GPSTrack", "35500/100"}})
+        EXPECT_EQ(tags["Exif." + key], value) << key;
+    EXPECT_FALSE(vt::fileExists(at("IMG_0001.exv")));
+    EXPECT_EQ(rows("SELECT path FROM oldfiles"), (Rows{{at("IMG_0001.JPG")}}));
+}
+
+// Names from the card and the ground's mission id may hold quotes, separators, line breaks, control
+// characters and bytes that are not UTF-8: the files must still parse, with the texts intact, and
+// geo.txt, whose fields are separated by blanks, leaves such names out (but not other UTF-8 ones).
+TEST(FlightExport, HostileTextsComeOutEscapedAndEveryFileStillParses) {
+    vt::TempDir dir;
+    chain::WorkDir work{dir.path()};
+    const GeoData at{1700000000123, -353632621, 1491652374, -120, 85, 18000, 704250, 0};
+    const std::string plain = "\xc2\xb0\xf0\x9f\x98\x80.jpg", json = "|149.1652374|-35.3632621|704.25|180.0|True";
+    ASSERT_TRUE(exportFlight({7, "m\"1,\nx\x1f", CAMTYPE_SURVEY3},
+                             {{"IMG \"a\",\nb.jpg", true, at, true}, {"\"\xff\xfe" "bad.jpg", true, at, true},
+                              {plain, true, at, true}, {"RGB/IMG_00001.jpg", false, GeoData{}, false}}, ""));
+    const std::string flight = "|7|m\"1,\\nx\x1f|2", bad = "\"\xef\xbf\xbd\xef\xbf\xbd" "bad.jpg";
+    const std::string csv = "|2023-11-14T22:13:20.123Z|-35.3632621|149.1652374|704.250|180.00|-1.20|0.85|true" + flight;
+    EXPECT_EQ(chain::parsedSideFiles("flights/7"), std::vector<std::string>({
+        "IMG \"a\",\\nb.jpg" + json, bad + json, plain + json, "RGB/IMG_00001.jpg|||||False",
+        "csv:image|time|latitude|longitude|altitude|yaw|pitch|roll|tagged|flight|missionID|camType",
+        "csv:IMG \"a\",\\nb.jpg" + csv, "csv:" + bad + csv, "csv:" + plain + csv,
+        "csv:RGB/IMG_00001.jpg||||||||false" + flight, "props:" + flight.substr(1)}));
+    EXPECT_EQ(vt::readFile("flights/7/geo.txt"), "EPSG:4326\n" + plain + " 149.1652374 -35.3632621 704.250\n");
+}
