@@ -18,15 +18,21 @@ namespace {
 
 const char* const fileNames[] = {"shots.geojson", "shots.csv", "geo.txt"};
 
-// Appends printf-style text.
+// Appends printf-style text, however long (a card's file name may take 255 bytes).
 void appendf(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string* out, const char* fmt, ...) {
-    char buf[256];
-    va_list args;
+    va_list args, again;
     va_start(args, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, fmt, args);
     va_end(args);
-    if (n > 0) out->append(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
+    if (n > 0) {
+        size_t at = out->size();
+        out->resize(at + static_cast<size_t>(n) + 1);
+        std::vsnprintf(&(*out)[at], static_cast<size_t>(n) + 1, fmt, again);
+        out->resize(at + static_cast<size_t>(n));
+    }
+    va_end(again);
 }
 
 // Length of the valid UTF-8 sequence at p (at most left bytes), 0 when there is none.

@@ -174,7 +174,7 @@ TEST(FlightExport, HostileTextsComeOutEscapedAndEveryFileStillParses) {
     vt::TempDir dir;
     chain::WorkDir work{dir.path()};
     const GeoData at{1700000000123, -353632621, 1491652374, -120, 85, 18000, 704250, 0};
-    const std::string plain = "\xc2\xb0\xf0\x9f\x98\x80.jpg", json = "|149.1652374|-35.3632621|704.25|180.0|True";
+    const std::string plain = "\xc2\xb0\xf0\x9f\x98\x80" + std::string(240, 'n') + ".jpg", json = "|149.1652374|-35.3632621|704.25|180.0|True";
     ASSERT_TRUE(exportFlight({7, "m\"1,\nx\x1f", CAMTYPE_SURVEY3},
                              {{"IMG \"a\",\nb.jpg", true, at, true}, {"\"\xff\xfe" "bad.jpg", true, at, true},
                               {plain, true, at, true}, {"RGB/IMG_00001.jpg", false, GeoData{}, false}}, ""));
