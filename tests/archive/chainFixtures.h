@@ -6,12 +6,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -195,39 +192,6 @@ public:
 
 private:
     std::string old_;
-};
-
-// Runs fn in a forked copy of the test process (module state such as the camera-less driver's
-// first trigger is then fresh), its standard output going to logPath. The child's result is fn's
-// return value as exit status.
-class Child {
-public:
-    Child(const std::string& logPath, const std::function<int()>& fn) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) dup2(fd, STDOUT_FILENO);
-            _exit(fn());
-        }
-    }
-    ~Child() {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void terminate() { kill(pid_, SIGTERM); }
-    // Exit status, or -1 when it ended otherwise.
-    int wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
 };
 
 } // namespace chain
