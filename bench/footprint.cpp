@@ -46,7 +46,6 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/fcsimRunner.h"
 #include "mavlink/mavlink.h"
 #include "support/testSupport.h"
 
@@ -229,7 +228,7 @@ long long imageRows(const std::string& db) {
 // until the command path says "bench-done", then stopping the daemon.
 struct FcsimFlight {
     Sandbox box;
-    std::unique_ptr<vt::FcsimRun> sim;
+    std::unique_ptr<vt::Process> sim;
     std::unique_ptr<OutputTail> out;
     pid_t daemon = -1;
     int fifo = -1;
@@ -240,9 +239,9 @@ struct FcsimFlight {
                       "wait log \"flight controller on\" 30\nsay ready\n" +
                           (steps.empty() ? "" : "wait log \"received [go]\" 60\n" + steps) +
                           "wait log \"received [bench-done]\" 86400\nstop 10\n");
-        sim = std::make_unique<vt::FcsimRun>(
-            box.work.path(),
-            std::vector<std::string>{"--quiet", "--workdir", box.flight, "--env", "VORN_ROOT=" + box.root,
+        sim = std::make_unique<vt::Process>(
+            box.work.path(), "fcsim",
+            std::vector<std::string>{VORN_FCSIM_PATH, "--quiet", "--workdir", box.flight, "--env", "VORN_ROOT=" + box.root,
                                      "--daemon-log", box.work / "daemon.log", box.work / "flight.txt", "--",
                                      VORN_DAEMON_PATH, "{fc}", "1500000"});
         out = std::make_unique<OutputTail>(box.work / "daemon.log");
@@ -273,7 +272,7 @@ struct FcsimFlight {
 int runIdle(double window) {
     FcsimFlight f;
     if (!f.start()) {
-        fprintf(stderr, "daemon did not come up behind vorn-fcsim\n%s", f.sim->err().c_str());
+        fprintf(stderr, "daemon did not come up behind vorn-fcsim\n%s", f.sim->errors().c_str());
         return 1;
     }
     long minRss = rssKb(f.daemon), maxRss = minRss;
@@ -300,7 +299,7 @@ int runShots(int shots, bool feedback) {
     FcsimFlight f;
     std::string survey = "survey shots=" + std::to_string(shots) + " every=1.05\nsay shots sent\n";
     if (!f.start(feedback ? survey : "")) {
-        fprintf(stderr, "daemon did not come up behind vorn-fcsim\n%s", f.sim->err().c_str());
+        fprintf(stderr, "daemon did not come up behind vorn-fcsim\n%s", f.sim->errors().c_str());
         return 1;
     }
     std::string db = f.box.flight + "/geodata.db";
@@ -330,7 +329,7 @@ int runShots(int shots, bool feedback) {
         if (rssAt100 < 0 && rows >= std::min(100, shots)) rssAt100 = r;
         // Every trigger the handler made is a row; a feedback inside its one-second hold-off
         // makes none.
-        bool allSent = !feedback || f.sim->out().find("fcsim: shots sent") != std::string::npos;
+        bool allSent = !feedback || f.sim->output().find("fcsim: shots sent") != std::string::npos;
         int expected = feedback ? f.out->count("used CAMERA_FEEDBACK") : shots;
         if (allSent && rows >= expected) break;
         std::this_thread::sleep_for(milliseconds(500)); // rows are counted twice a second
@@ -552,7 +551,7 @@ int runSoak(double flightSeconds, double blocksPerSecond) {
     vt::makeDirs(box.root + "/dev");
     Peer peer(&line, box.root + "/dev/sda1", blocks);
 
-    vt::Daemon daemon(box.flight, {line.path, "1500000"}, {{"VORN_ROOT", box.root}});
+    vt::Process daemon(box.flight, "daemon", vt::daemonArgv({line.path, "1500000"}), {{"VORN_ROOT", box.root}});
     OutputTail out(box.flight + "/daemon.out");
     if (!out.waitFor("flight controller on", 1, seconds(30))) {
         fprintf(stderr, "daemon did not open the line\n%s", daemon.output().c_str());

@@ -190,12 +190,12 @@ int main(int argc, char** argv) {
     Pty fc, modem;
     std::atomic<bool> stop{false};
     std::thread copier;
-    std::unique_ptr<vt::Daemon> daemon;
+    std::unique_ptr<vt::Process> daemon;
     if (baseline) {
         copier = std::thread(copyLoop, fc.path, modem.path, &stop);
     } else {
-        daemon = std::make_unique<vt::Daemon>(work.path(),
-                                              std::vector<std::string>{fc.path, "1500000", "--modem", modem.path, "1500000"},
+        daemon = std::make_unique<vt::Process>(work.path(), "daemon",
+                                              vt::daemonArgv({fc.path, "1500000", "--modem", modem.path, "1500000"}),
                                               std::map<std::string, std::string>{{"VORN_ROOT", work.path()}});
         if (!daemon->waitForOutput("telemetry modem on") || !daemon->waitForOutput("flight controller on")) {
             fprintf(stderr, "daemon did not open its ports:\n%s", daemon->output().c_str());

@@ -1,10 +1,8 @@
 #include "e2e/flightSupport.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -64,10 +62,6 @@ Flight::Flight() {
 
 Flight::~Flight() {
     cutPower();
-    if (sim_ > 0 && status_ == -1) {
-        kill(sim_, SIGKILL);
-        waitpid(sim_, nullptr, 0);
-    }
 }
 
 void Flight::cutPower() const {
@@ -89,44 +83,28 @@ void Flight::fly(const std::string& scenario, const std::vector<std::string>& si
     for (const std::string& a : {work("flight.txt"), std::string("--"), std::string(VORN_DAEMON_PATH)})
         args.push_back(a);
     args.insert(args.end(), daemonArgs.begin(), daemonArgs.end());
-    status_ = -1;
-    sim_ = fork();
-    if (sim_ == 0) {
-        dup2(open(work("fcsim.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-        dup2(open(work("fcsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    sim_.reset(); // the earlier simulator's files are written anew
+    sim_ = std::make_unique<vt::Process>(work_.path(), "fcsim", args);
 }
 
 int Flight::finish(std::chrono::seconds deadline) {
-    vt::waitUntil([&] {
-        int st = 0;
-        if (status_ != -1 || waitpid(sim_, &st, WNOHANG) != sim_) return status_ != -1;
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return true;
-    }, deadline);
-    return status_;
+    return sim_->wait(deadline);
 }
 
 void Flight::interrupt() const {
-    kill(sim_, SIGTERM);
+    sim_->signal(SIGTERM);
 }
 
 std::string Flight::out() const {
-    return vt::readFile(work("fcsim.out"));
+    return sim_ ? sim_->output() : "";
 }
 
 bool Flight::waitForOut(const std::string& text, std::chrono::seconds deadline) const {
-    return vt::waitUntil([&] { return out().find(text) != std::string::npos; }, deadline);
+    return sim_->waitForOutput(text, deadline);
 }
 
 std::string Flight::diagnostics() const {
-    std::string text = "--- simulator errors:\n" + vt::readFile(work("fcsim.err"));
+    std::string text = "--- simulator errors:\n" + (sim_ ? sim_->errors() : "");
     for (const std::string& line : linesWith(out(), "fcsim:")) text += line + "\n";
     std::string daemonLog = log(); // its end, enough to see why a flight failed
     return text + "--- daemon log:\n" + daemonLog.substr(daemonLog.size() > 12000 ? daemonLog.size() - 12000 : 0);
@@ -235,6 +213,29 @@ void expectProgress(const std::string& output, int images) {
 void expectWarning(const std::string& output, const std::string& text) {
     EXPECT_EQ(linesWith(output, "RX STATUSTEXT severity=4 text=\"" + text + "\"").size(), 1u) << text;
     EXPECT_EQ(linesWith(output, "level=1 text=\"" + text + "\"").size(), 1u) << text;
+}
+
+void expectCardFlight(const Flight& f, const char* pictureName, int oldPhotos, const std::vector<Fix>& shots,
+                      const std::vector<std::string>& flightRow, const std::string& log) {
+    expectCleanEnd(f);
+    auto picture = [&](size_t n) {
+        char name[64];
+        std::snprintf(name, sizeof name, pictureName, static_cast<int>(n));
+        return f.mountDir() + name;
+    };
+    std::vector<std::vector<std::string>> archived;
+    for (int k = 1; k <= oldPhotos; ++k) expectUntagged(picture(k));
+    for (size_t k = 0; k < shots.size(); ++k) {
+        expectTaggedWith(picture(oldPhotos + 1 + k), shots[k]);
+        archived.push_back({picture(oldPhotos + 1 + k), "1"});
+    }
+    std::string db = f.dir() + "/geodata.db";
+    EXPECT_EQ(query(db, "SELECT path, flightID FROM oldfiles ORDER BY path"), archived);
+    EXPECT_EQ(query(db, "SELECT flightID, missionID, camType FROM flights"),
+              std::vector<std::vector<std::string>>{flightRow});
+    EXPECT_EQ(query(db, "SELECT COUNT(*) FROM unknownFiles")[0][0], std::to_string(oldPhotos));
+    expectProgress(f.out(), static_cast<int>(shots.size()));
+    expectDataflashLog(f, log);
 }
 
 void expectCleanEnd(const Flight& f) {

@@ -3,11 +3,10 @@
 // crew makes after landing.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -52,8 +51,7 @@ public:
 private:
     vt::TempDir work_;
     vt::StubPath stubs_;
-    pid_t sim_ = -1;
-    int status_ = -1;
+    std::unique_ptr<vt::Process> sim_;
 };
 
 // Calls onLine for every complete line appended to a file and onTick about every 10 ms, on a
@@ -107,6 +105,12 @@ std::string progressLine(int archived, int pairs);
 void expectProgress(const std::string& output, int images);
 // The warning sent to the ground once as STATUSTEXT and once as USER_MESSAGE.
 void expectWarning(const std::string& output, const std::string& text);
+
+// The crew's view of a card camera's flight 1: a clean stop, the pictures from before it (numbers
+// 1 to oldPhotos) untagged and known, the next ones tagged with the shots and archived under the
+// flight's row (flight, mission, camera type), the progress reports at the ground and the log.
+void expectCardFlight(const Flight& f, const char* pictureName, int oldPhotos, const std::vector<Fix>& shots,
+                      const std::vector<std::string>& flightRow, const std::string& log);
 
 // The daemon stopped with status 0 within the scenario's final "stop", and no process of the
 // flight is left (every process the daemon started carries the sandbox root in its environment).

@@ -21,14 +21,13 @@ TEST(Startup, RunsWithoutItsPortSetsADamagedDatabaseAsideAndStopsOnSigterm) {
     vt::TempDir work;
     vt::StubPath stubs;
     stubs.add("nmcli");
-    vt::Daemon version(work.path(), {"--version"}, sandboxEnv(work, stubs));
-    ASSERT_TRUE(vt::waitUntil([&] { return !version.running(); }));
-    EXPECT_EQ(version.stop(), 0);
+    vt::Process version(work.path(), "daemon", vt::daemonArgv({"--version"}), sandboxEnv(work, stubs));
+    EXPECT_EQ(version.wait(std::chrono::seconds(10)), 0);
     EXPECT_EQ(version.output(), "vorn-camera 0.38\n");
     EXPECT_TRUE(stubs.calls().empty());
     ASSERT_EQ(mkdir((work / "geodata.db").c_str(), 0755), 0);
     {
-        vt::Daemon d(work.path(), {work / "no-such-tty", "115200"}, sandboxEnv(work, stubs));
+        vt::Process d(work.path(), "daemon", vt::daemonArgv({work / "no-such-tty", "115200"}), sandboxEnv(work, stubs));
         ASSERT_TRUE(d.waitForOutput("vorn-camera geodata.db is damaged: kept as geodata.db.damaged-"));
         EXPECT_TRUE(d.waitForOutput(", no usable backup, starting a new one\n"));
         ASSERT_TRUE(d.waitForOutput("vorn-camera cameraThread try to create table 'untagged'"));
@@ -37,7 +36,7 @@ TEST(Startup, RunsWithoutItsPortSetsADamagedDatabaseAsideAndStopsOnSigterm) {
         EXPECT_EQ(d.stop(), 0) << d.errors();
     }
     EXPECT_FALSE(vt::fileExists(work / "geodata.db.bak"));
-    vt::Daemon again(work.path(), {work / "no-such-tty"}, sandboxEnv(work, stubs));
+    vt::Process again(work.path(), "daemon", vt::daemonArgv({work / "no-such-tty"}), sandboxEnv(work, stubs));
     ASSERT_TRUE(again.waitForOutput("started..."));
     EXPECT_TRUE(vt::fileExists(work / "geodata.db.bak"));
     EXPECT_EQ(again.output().find("damaged"), std::string::npos);
@@ -51,12 +50,11 @@ TEST(Startup, AThreadThatCannotStartIsNamedAndTheStartedOnesStopBeforeANonZeroEx
     ASSERT_EQ(chmod(work.path().c_str(), 0777), 0);
     // As nobody, allowed three tasks: the daemon's threads run out before all five have started
     // (the USB library may hold one of them).
-    vt::Daemon d(work.path(), {work / "no-such-tty"}, sandboxEnv(work, stubs), [] {
+    vt::Process d(work.path(), "daemon", vt::daemonArgv({work / "no-such-tty"}), sandboxEnv(work, stubs), [] {
         rlimit three{3, 3};
         if (setgid(65534) != 0 || setuid(65534) != 0 || setrlimit(RLIMIT_NPROC, &three) != 0) _exit(125);
     });
-    ASSERT_TRUE(vt::waitUntil([&] { return !d.running(); }, std::chrono::seconds(5))) << d.output();
-    EXPECT_EQ(d.stop(), 1) << d.output();
+    EXPECT_EQ(d.wait(std::chrono::seconds(5)), 1) << d.output();
     // In start order: each thread before the one that failed ran (and was stopped and joined
     // before the exit), none after it was started.
     const std::pair<std::string, std::string> threads[] = {

@@ -62,11 +62,6 @@ void makeDirs(const std::string& path) {
     fs::create_directories(path);
 }
 
-void writeScript(const std::string& path, const std::string& body) {
-    writeFile(path, "#!/bin/sh\n" + body + "\n");
-    chmod(path.c_str(), 0755);
-}
-
 StubPath::StubPath() {
     const char* p = std::getenv("PATH");
     oldPath_ = p ? p : "/usr/bin:/bin";
@@ -78,9 +73,10 @@ StubPath::~StubPath() {
 }
 
 void StubPath::add(const std::string& name, const std::string& body) {
-    writeScript(dir_ / name, "printf '%s' \"" + name + "\" >> \"" + dir_.path() + "/calls.log\"\n"
-                "for a in \"$@\"; do printf ' %s' \"$a\" >> \"" + dir_.path() + "/calls.log\"; done\n"
-                "printf '\\n' >> \"" + dir_.path() + "/calls.log\"\n" + body);
+    writeFile(dir_ / name, "#!/bin/sh\nprintf '%s' \"" + name + "\" >> \"" + dir_.path() + "/calls.log\"\n"
+              "for a in \"$@\"; do printf ' %s' \"$a\" >> \"" + dir_.path() + "/calls.log\"; done\n"
+              "printf '\\n' >> \"" + dir_.path() + "/calls.log\"\n" + body + "\n");
+    chmod((dir_ / name).c_str(), 0755);
 }
 
 std::vector<std::string> StubPath::calls() const {
@@ -113,73 +109,42 @@ std::string StdoutCapture::release() {
     return text();
 }
 
-std::string StdoutCapture::text() const {
-    return readFile(path_);
-}
-
-bool StdoutCapture::has(const std::string& line) const {
-    return text().find(line) != std::string::npos;
-}
-
-size_t StdoutCapture::count(const std::string& line) const {
-    return countOf(text(), line);
-}
-
-bool StdoutCapture::waitFor(const std::string& line, std::chrono::milliseconds deadline) const {
-    return waitUntil([&] { return has(line); }, deadline);
-}
-
 size_t countOf(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
     return n;
 }
 
-Daemon::Daemon(const std::string& workDir, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env, const std::function<void()>& inChild)
-    : outPath_(workDir + "/daemon.out"), errPath_(workDir + "/daemon.err") {
+Process::Process(const std::string& dir, const std::string& name, const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env, const std::function<void()>& inChild)
+    : outPath_(dir + "/" + name + ".out"), errPath_(dir + "/" + name + ".err") {
     writeFile(outPath_, "");
     writeFile(errPath_, "");
     pid_ = fork();
     if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL); // a crashed test run leaves no daemon behind
-        if (chdir(workDir.c_str()) != 0) _exit(127);
-        int out = open(outPath_.c_str(), O_WRONLY | O_APPEND, 0644);
-        int err = open(errPath_.c_str(), O_WRONLY | O_APPEND, 0644);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, STDIN_FILENO);
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // a crashed test run leaves nothing behind
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        dup2(open(outPath_.c_str(), O_WRONLY | O_APPEND), STDOUT_FILENO);
+        dup2(open(errPath_.c_str(), O_WRONLY | O_APPEND), STDERR_FILENO);
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
         for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
         if (inChild) inChild();
-        std::vector<char*> argv{const_cast<char*>(VORN_DAEMON_PATH)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(VORN_DAEMON_PATH, argv.data());
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
         _exit(127);
     }
 }
 
-Daemon::~Daemon() {
+Process::~Process() {
     if (running()) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
 }
 
-std::string Daemon::output() const {
-    return readFile(outPath_);
-}
-
-std::string Daemon::errors() const {
-    return readFile(errPath_);
-}
-
-bool Daemon::waitForOutput(const std::string& text, std::chrono::milliseconds deadline) const {
-    return waitUntil([&] { return output().find(text) != std::string::npos; }, deadline);
-}
-
-bool Daemon::running() const {
+bool Process::running() const {
     if (reaped_) return false;
     int st;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
@@ -190,10 +155,12 @@ bool Daemon::running() const {
     return true;
 }
 
-int Daemon::stop(std::chrono::milliseconds deadline) {
-    if (running()) kill(pid_, SIGTERM);
-    if (!waitUntil([&] { return !running(); }, deadline)) return -1;
-    return status_;
+int Process::wait(std::chrono::milliseconds deadline) {
+    return waitUntil([&] { return !running(); }, deadline) ? status_ : -1;
+}
+
+void Process::signal(int sig) const {
+    if (running()) kill(pid_, sig);
 }
 
 } // namespace vt

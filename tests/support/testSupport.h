@@ -2,6 +2,7 @@
 // deadline, small file helpers, stub commands on PATH and the real daemon as a child process.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -34,9 +35,7 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 void makeDirs(const std::string& path);
-
-// Writes an executable shell script.
-void writeScript(const std::string& path, const std::string& body);
+size_t countOf(const std::string& text, const std::string& needle); // how often needle occurs
 
 // A directory of stub commands placed first on PATH for the life of the object. Each stub
 // appends its command line to <dir>/calls.log and then runs the given body.
@@ -62,10 +61,12 @@ public:
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
     std::string release(); // gives standard output back early; returns the caught text
-    std::string text() const;
-    bool has(const std::string& line) const;
-    size_t count(const std::string& line) const;
-    bool waitFor(const std::string& line, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
+    std::string text() const { return readFile(path_); }
+    bool has(const std::string& line) const { return text().find(line) != std::string::npos; }
+    size_t count(const std::string& line) const { return countOf(text(), line); }
+    bool waitFor(const std::string& line, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const {
+        return waitUntil([&] { return has(line); }, deadline);
+    }
 
 private:
     TempDir dir_;
@@ -73,24 +74,29 @@ private:
     int saved_ = -1;
 };
 
-// How often a text occurs in another.
-size_t countOf(const std::string& text, const std::string& needle);
-
-// The real daemon binary, started in a working directory with extra environment, its
-// standard output and error collected in files; inChild runs in its process just before it
-// starts (e.g. to take another user or resource limits).
-class Daemon {
+// A program of ours (the daemon, the simulator) as a child process, started in a working
+// directory with extra environment, its standard output and error in <dir>/<name>.out and .err;
+// inChild runs in its process just before it starts (e.g. to take another user or resource limits).
+class Process {
 public:
-    Daemon(const std::string& workDir, const std::vector<std::string>& args,
-           const std::map<std::string, std::string>& env = {}, const std::function<void()>& inChild = {});
-    ~Daemon();
-    std::string output() const; // standard output so far
-    std::string errors() const; // standard error so far
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
-    // Sends SIGTERM and waits; returns the exit status, or -1 when it did not end in time.
-    int stop(std::chrono::milliseconds deadline = std::chrono::seconds(6));
+    Process(const std::string& dir, const std::string& name, const std::vector<std::string>& argv,
+            const std::map<std::string, std::string>& env = {}, const std::function<void()>& inChild = {});
+    ~Process(); // a process still running is killed
+    std::string output() const { return readFile(outPath_); } // standard output so far
+    std::string errors() const { return readFile(errPath_); } // standard error so far
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const {
+        return waitUntil([&] { return output().find(text) != std::string::npos; }, deadline);
+    }
     bool running() const;
+    // The exit status once it ended within the deadline (128 + signal when killed), else -1.
+    int wait(std::chrono::milliseconds deadline);
+    void signal(int sig) const;
     pid_t pid() const { return pid_; }
+    // Sends SIGTERM and waits.
+    int stop(std::chrono::milliseconds deadline = std::chrono::seconds(6)) {
+        signal(SIGTERM);
+        return wait(deadline);
+    }
 
 private:
     pid_t pid_ = -1;
@@ -98,5 +104,11 @@ private:
     mutable int status_ = -1;
     mutable bool reaped_ = false;
 };
+
+// The real daemon with its arguments.
+inline std::vector<std::string> daemonArgv(std::vector<std::string> args) {
+    args.insert(args.begin(), VORN_DAEMON_PATH);
+    return args;
+}
 
 } // namespace vt
