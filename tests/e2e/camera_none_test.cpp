@@ -174,12 +174,11 @@ TEST(CameraLessFlight, PowerCutMidPassAndADamagedDatabaseLoseNoShot) {
                   "wait log \"vorn-camera preflight_none 0 unknown files\" 30\n" + fly +
               "wait log \"the power is cut before this line\" 120\n",
           {"--quiet"});
-    {
-        flight::FileFollower powerCut(f.work("daemon.log"), [&](const std::string& line) {
-            if (line.rfind("vorn-camera 1 of 10,", 0) == 0) f.cutPower();
-        });
-        ASSERT_EQ(f.finish(std::chrono::seconds(120)), 3) << f.diagnostics(); // the daemon ended under the simulator
-    }
+    auto cutAtFirstImage = [&](const std::string& line) {
+        if (line.rfind("vorn-camera 1 of 10,", 0) == 0) f.cutPower();
+    };
+    // The daemon ended under the simulator.
+    ASSERT_EQ(f.finish(std::chrono::seconds(120), f.work("daemon.log"), cutAtFirstImage), 3) << f.diagnostics();
     ASSERT_EQ(f.log().find("finished"), std::string::npos) << "the pass ended before the power cut";
     flight::expectWarning(f.out(), "geodata.db damaged: set aside, backup restored");
     EXPECT_EQ(vt::readFile(dir + "/geodata.db.bak"), backup);

@@ -87,8 +87,22 @@ void Flight::fly(const std::string& scenario, const std::vector<std::string>& si
     sim_ = std::make_unique<vt::Process>(work_.path(), "fcsim", args);
 }
 
-int Flight::finish(std::chrono::seconds deadline) {
-    return sim_->wait(deadline);
+int Flight::finish(std::chrono::seconds deadline, const std::string& follow,
+                   const std::function<void(const std::string&)>& onLine, const std::function<void()>& onTick) {
+    long done = 0;
+    std::string partial;
+    vt::waitUntil([&] {
+        if (FILE* in = follow.empty() ? nullptr : std::fopen(follow.c_str(), "rb")) {
+            std::fseek(in, done, SEEK_SET);
+            char buf[65536];
+            for (size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0; done += static_cast<long>(n)) partial.append(buf, n);
+            std::fclose(in);
+        }
+        for (size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1)) onLine(partial.substr(0, nl));
+        if (onTick) onTick();
+        return !sim_->running();
+    }, deadline);
+    return sim_->wait(std::chrono::seconds(0));
 }
 
 void Flight::interrupt() const {
@@ -108,34 +122,6 @@ std::string Flight::diagnostics() const {
     for (const std::string& line : linesWith(out(), "fcsim:")) text += line + "\n";
     std::string daemonLog = log(); // its end, enough to see why a flight failed
     return text + "--- daemon log:\n" + daemonLog.substr(daemonLog.size() > 12000 ? daemonLog.size() - 12000 : 0);
-}
-
-FileFollower::FileFollower(std::string path, std::function<void(const std::string&)> onLine,
-                           std::function<void()> onTick)
-    : path_(std::move(path)), onLine_(std::move(onLine)), onTick_(std::move(onTick)), thread_([this] { run(); }) {}
-
-FileFollower::~FileFollower() {
-    stop_ = true;
-    thread_.join();
-}
-
-
-void FileFollower::run() {
-    long done = 0;
-    std::string partial;
-    char buf[65536];
-    while (!stop_) {
-        if (FILE* f = std::fopen(path_.c_str(), "rb")) {
-            std::fseek(f, done, SEEK_SET);
-            for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0; done += static_cast<long>(n))
-                partial.append(buf, n);
-            std::fclose(f);
-        }
-        for (size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1))
-            onLine_(partial.substr(0, nl));
-        if (onTick_) onTick_();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 std::optional<ServoPulse> servoCommand(const std::string& line) {

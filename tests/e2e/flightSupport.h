@@ -3,13 +3,11 @@
 // crew makes after landing.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/testSupport.h"
@@ -41,7 +39,10 @@ public:
     // A power cut: every process of the flight but the simulator ends at once (SIGKILL).
     void cutPower() const;
     // The simulator's exit status once it ended, -1 when it did not end within the deadline.
-    int finish(std::chrono::seconds deadline);
+    // Meanwhile onLine sees every line appended to the file follow and onTick runs every few ms
+    // (a camera following the simulator's output, a power cut following the daemon's log).
+    int finish(std::chrono::seconds deadline, const std::string& follow = "",
+               const std::function<void(const std::string&)>& onLine = {}, const std::function<void()>& onTick = {});
     void interrupt() const; // SIGTERM to the simulator, which stops the daemon
     std::string out() const; // the simulator's standard output
     bool waitForOut(const std::string& text, std::chrono::seconds deadline) const;
@@ -52,25 +53,6 @@ private:
     vt::TempDir work_;
     vt::StubPath stubs_;
     std::unique_ptr<vt::Process> sim_;
-};
-
-// Calls onLine for every complete line appended to a file and onTick about every 10 ms, on a
-// thread of its own, until stopped (at the latest when destroyed).
-class FileFollower {
-public:
-    FileFollower(std::string path, std::function<void(const std::string&)> onLine,
-                 std::function<void()> onTick = {});
-    ~FileFollower();
-    FileFollower(const FileFollower&) = delete;
-    FileFollower& operator=(const FileFollower&) = delete;
-
-private:
-    void run();
-    std::string path_;
-    std::function<void(const std::string&)> onLine_;
-    std::function<void()> onTick_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 // A DO_SET_SERVO the daemon sent, as the simulator printed it.

@@ -86,12 +86,9 @@ TEST(KernelFlight, WithoutHidTheCardIsMountedWhenItAppearsAndThePicturesAreTagge
              << "stop 6\n";
 
     KernelCamera camera(f, f.work("photo.tiff"), static_cast<int>(shots.size()));
-    {
-        f.fly(scenario.str());
-        flight::FileFollower follower(f.work("fcsim.out"), [&](const std::string& l) { camera.onLine(l); },
-                                      [&] { camera.onTick(); });
-        ASSERT_EQ(f.finish(std::chrono::seconds(240)), 0) << f.diagnostics();
-    }
+    f.fly(scenario.str());
+    ASSERT_EQ(f.finish(std::chrono::seconds(240), f.work("fcsim.out"), [&](const std::string& l) { camera.onLine(l); },
+                       [&] { camera.onTick(); }), 0) << f.diagnostics();
     std::string out = f.out();
 
     // The missing HID device is reported at start and at the mount attempt that found no disk.

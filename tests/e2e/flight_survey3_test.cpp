@@ -99,12 +99,9 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
              << "stop 6\n";
 
     Survey3Camera camera(f, f.work("photo.jpg"));
-    {
-        f.fly(scenario.str());
-        flight::FileFollower follower(f.work("fcsim.out"), [&](const std::string& l) { camera.onLine(l); },
-                                      [&] { camera.onTick(); });
-        ASSERT_EQ(f.finish(std::chrono::seconds(240)), 0) << f.diagnostics();
-    }
+    f.fly(scenario.str());
+    ASSERT_EQ(f.finish(std::chrono::seconds(240), f.work("fcsim.out"), [&](const std::string& l) { camera.onLine(l); },
+                       [&] { camera.onTick(); }), 0) << f.diagnostics();
     std::string out = f.out();
 
     // The relay powers the camera; the toggle pulses: into storage and back before the flight,
