@@ -1,0 +1,140 @@
+// The daemon's foundations: framing on the pipes between threads, the command line, the clock,
+// the geotag database at start, warnings to the ground and the shell.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "core/clock.h"
+#include "core/cmdLine.h"
+#include "core/database.h"
+#include "core/pipes.h"
+#include "core/shell.h"
+#include "core/userMessage.h"
+#include "support/testSupport.h"
+
+using namespace std::chrono;
+
+TEST(Pipes, AFrameLongerThanTheBufferIsDiscardedWholeAndAShortOrMissingOneFails) {
+    int fd[2];
+    ASSERT_EQ(pipe(fd), 0);
+    struct {
+        char buf[16], guard[8];
+    } to{};
+    for (uint16_t len : {16, 17, 0, 16}) ASSERT_EQ(pipeWrite(fd[1], len, "0123456789abcdefg"), 1);
+    for (int ok : {1, 0, 1, 1}) EXPECT_EQ(pipeRead(fd[0], to.buf, sizeof to.buf), ok);
+    EXPECT_EQ(std::string(to.buf, sizeof to), "0123456789abcdef" + std::string(8, '\0'));
+    ASSERT_EQ(write(fd[1], "\x00\x0A" "abc", 5), 5); // the writer gone in the middle of a frame, then at its end
+    close(fd[1]);
+    EXPECT_EQ(pipeRead(fd[0], to.buf, sizeof to.buf), 0);
+    EXPECT_EQ(pipeRead(fd[0], to.buf, sizeof to.buf), 0);
+    close(fd[0]);
+}
+
+TEST(CommandLine, PositionalsOptionsAndTheTriggerChannel) {
+    // The arguments, then: result fcPort fcBaud modemPort modemBaud useModem wifiMode triggerChannel.
+    const std::pair<std::vector<std::string>, const char*> rows[] = {
+        {{"/dev/ttyUSB0", "115200", "--modem", "/dev/ttyS1", "9600", "x"},
+         "0 /dev/ttyUSB0 115200 /dev/ttyS1 9600 1 1 7"},
+        {{"--wifiCF", "--trigger", "9", "--unknown", "/dev/x"}, "0 /dev/x 1500000 /dev/ttyS0 57600 0 2 9"},
+        {{"--trigger", "--modem"}, "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 0"},
+        {{"/dev/ttyUSB0", "fast", "--MODEM", "--trigger"}, "0 /dev/ttyUSB0 0 /dev/ttyS0 57600 0 1 7"},
+        {{"--version", "/dev/ttyUSB0"}, "1 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7"}, // the defaults
+    };
+    for (auto [args, expected] : rows) {
+        AppContext ctx;
+        std::vector<char*> argv{const_cast<char*>("vorn-camera")};
+        for (auto& a : args) argv.push_back(a.data());
+        std::ostringstream got;
+        got << parseCommandLine(&ctx, static_cast<int>(argv.size()), argv.data()) << " " << ctx.fcPort << " "
+            << ctx.fcBaud << " " << ctx.modemPort << " " << ctx.modemBaud << " " << ctx.useModem << " "
+            << ctx.wifiMode << " " << ctx.camera.triggerChannel;
+        EXPECT_EQ(got.str(), expected);
+    }
+}
+
+TEST(Clock, TimestampIsWallClockMillisecondsAndStoppingCutsOnlyLongWaits) {
+    auto wallMs = [] { return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count(); };
+    int64_t before = wallMs(), stamp = current_timestamp();
+    EXPECT_TRUE(before <= stamp && stamp <= wallMs()) << stamp;
+    std::atomic<int32_t> quit{1};
+    setSleepQuitFlag(&quit);
+    auto start = steady_clock::now();
+    sleepMs(200); // a servo pulse is held to its end
+    EXPECT_GE(steady_clock::now() - start, milliseconds(200));
+    sleepMs(10000); // a retry wait is not
+    EXPECT_LT(steady_clock::now() - start, seconds(5));
+    setSleepQuitFlag(nullptr);
+}
+
+TEST(Database, ADamagedFileIsSetAsideAndOnlyABackupThatPassesTheCheckTakesItsPlace) {
+    auto sql = [](const std::string& path, const char* statement) {
+        std::string out;
+        sqlite3* db = openGeotagDatabase(path.c_str());
+        auto collect = [](void* o, int, char** v, char**) { return *static_cast<std::string*>(o) += v[0], 0; };
+        sqlite3_exec(db, statement, collect, &out, nullptr);
+        sqlite3_close(db);
+        return out;
+    };
+    vt::TempDir top;
+    EXPECT_GE(std::stoi(sql(top / "geodata.db", "PRAGMA busy_timeout")), 1000); // a shot waits for another's lock
+
+    // geodata.db as found ("freelist": opens, fails the quick check), a good backup or not, its tables afterwards.
+    const std::tuple<std::string, bool, const char*> rows[] = {{"healthy", true, "flight"}, {"garbage", true, "backup"},
+        {"garbage", false, ""}, {"directory", true, "backup"}, {"freelist", true, "backup"}};
+    for (const auto& [found, goodBackup, tablesAfter] : rows) {
+        vt::TempDir dir;
+        std::string file = dir / "geodata.db", backup = dir / "geodata.db.bak", garbage(8192, 'Z');
+        goodBackup ? (void)sql(backup, "CREATE TABLE backup (x)") : vt::writeFile(backup, garbage);
+        if (found == "garbage") vt::writeFile(file, garbage);
+        else if (found == "directory") vt::makeDirs(file);
+        else sql(file, "CREATE TABLE flight (x)");
+        std::string bytes = vt::readFile(file), backupBytes = vt::readFile(backup);
+        if (found == "freelist") vt::writeFile(file, bytes.replace(39, 1, "\x05")); // claims five free pages
+        setAsideDamagedDatabase(file.c_str());
+        EXPECT_EQ(vt::fileExists(file), *tablesAfter != '\0') << found; // no damaged backup copied in
+        size_t aside = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            aside += e.path().string().find("geodata.db.damaged-") != std::string::npos;
+        EXPECT_EQ(aside, found == "healthy" ? 0u : 1u) << found;
+        EXPECT_EQ(vt::readFile(backup), backupBytes) << found;
+        EXPECT_EQ(sql(file, "SELECT name FROM sqlite_master WHERE type = 'table'"), tablesAfter) << found;
+    }
+}
+
+TEST(GroundWarnings, EachKindReachesTheGroundAsUserMessageAndStatusTextAtMostOnceAMinute) {
+    vt::StdoutCapture log;
+    int fd[2];
+    ASSERT_EQ(pipe(fd), 0);
+    resetGroundWarnings();
+    warnGround(GroundWarning::ShotNotStored, "no pipe yet");
+    setGroundWarningPipe(fd[1]);
+    warnGround(GroundWarning::ShotNotStored, "%s", std::string(120, 'w').c_str());
+    warnGround(GroundWarning::ShotNotStored, "again");
+    warnGround(GroundWarning::CountMismatch, "another kind");
+    setGroundWarningPipe(-1);
+    // Each as it crossed the pipe: DATA96 (type, length, level, text) and STATUSTEXT (severity, text).
+    std::string arrived;
+    pollfd p{fd[0], POLLIN, 0};
+    for (mavlink_message_t m{}; poll(&p, 1, 0) == 1 && msgRead(fd[0], &m); m = {})
+        arrived += std::to_string(m.msgid) + " " + std::string(reinterpret_cast<char*>(m.payload), m.len) + "\n";
+    EXPECT_EQ(arrived, "172 \x08\x60\x01" + std::string(95, 'w') + "\n253 \x04" + std::string(50, 'w') +
+                           "\n172 \x08\x0D\x01" "another kind\n253 \x04" "another kind\n");
+    EXPECT_EQ(log.count("vorn-camera warning (not sent to the ground): "), 2u);
+    close(fd[0]), close(fd[1]);
+}
+
+TEST(Shell, HostileTextArrivesLiterally) {
+    vt::TempDir dir;
+    const std::string out = dir / "it's \"out\" $x", pwned = dir / "pwned";
+    const std::string texts[] = {"it's", "'", "''x''", "$(touch " + pwned + ")", "`touch " + pwned + "`",
+                                 "a\\'b \\\"", "; exit 3 #", "a\nb", "*", "", "!ls ~ $HOME"};
+    for (const std::string& text : texts) {
+        EXPECT_EQ(runShell("printf '%s' " + shellQuote(text) + " > " + shellQuote(out)), 0) << text;
+        EXPECT_EQ(vt::readFile(out), text);
+    }
+    EXPECT_FALSE(vt::fileExists(pwned));
+}
