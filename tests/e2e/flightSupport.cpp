@@ -105,18 +105,6 @@ int Flight::finish(std::chrono::seconds deadline, const std::string& follow,
     return sim_->wait(std::chrono::seconds(0));
 }
 
-void Flight::interrupt() const {
-    sim_->signal(SIGTERM);
-}
-
-std::string Flight::out() const {
-    return sim_ ? sim_->output() : "";
-}
-
-bool Flight::waitForOut(const std::string& text, std::chrono::seconds deadline) const {
-    return sim_->waitForOutput(text, deadline);
-}
-
 std::string Flight::diagnostics() const {
     std::string text = "--- simulator errors:\n" + (sim_ ? sim_->errors() : "");
     for (const std::string& line : linesWith(out(), "fcsim:")) text += line + "\n";

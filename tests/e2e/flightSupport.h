@@ -43,9 +43,8 @@ public:
     // (a camera following the simulator's output, a power cut following the daemon's log).
     int finish(std::chrono::seconds deadline, const std::string& follow = "",
                const std::function<void(const std::string&)>& onLine = {}, const std::function<void()>& onTick = {});
-    void interrupt() const; // SIGTERM to the simulator, which stops the daemon
-    std::string out() const; // the simulator's standard output
-    bool waitForOut(const std::string& text, std::chrono::seconds deadline) const;
+    vt::Process& sim() { return *sim_; }
+    std::string out() const { return sim_ ? sim_->output() : ""; } // the simulator's standard output
     // What to print when a flight failed: the simulator's error output and the daemon's log.
     std::string diagnostics() const;
 

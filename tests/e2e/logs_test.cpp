@@ -3,6 +3,7 @@
 // the daemon ends within two seconds (the message handler may then be waiting for room in
 // logPipe), and every block it acknowledged is in the file.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <set>
@@ -16,8 +17,9 @@ TEST(LogDownload, SigtermMidStreamEndsTheDaemonAtOnceKeepingWhatItAcknowledged) 
     std::string log = flight::makeDataflashLog(f.work("flight.bin"), blocks * 200, 3);
     f.fly("wait rx REMOTE_LOG_BLOCK_STATUS seqno=2147483646 30\nlogstream " + f.work("flight.bin") + " rate=0\n",
           {"--quiet"});
-    ASSERT_TRUE(f.waitForOut("RX REMOTE_LOG_BLOCK_STATUS seqno=2000 ", std::chrono::seconds(30))) << f.diagnostics();
-    f.interrupt();
+    ASSERT_TRUE(f.sim().waitForOutput("RX REMOTE_LOG_BLOCK_STATUS seqno=2000 ", std::chrono::seconds(30)))
+        << f.diagnostics();
+    f.sim().signal(SIGTERM);
     EXPECT_EQ(f.finish(std::chrono::seconds(60)), 130);
     std::string out = f.out();
     long took = -1;
