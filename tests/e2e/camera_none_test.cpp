@@ -31,9 +31,13 @@ std::string imageName(int k) {
     return name;
 }
 
-// Shots first..first+kShots-1 as the prepared table origImage of db, their images in triggered/.
-void prepareFlight(const std::string& db, const std::string& triggered, int first) {
-    chain::Db handle = chain::openDb(db);
+// Shots first..first+kShots-1 as the prepared table origImage of db in dir, their images in
+// dir/triggered, for dir/images.
+void prepareFlight(const std::string& dir, const std::string& db, int first) {
+    const std::string triggered = dir + "/triggered";
+    vt::makeDirs(triggered);
+    vt::makeDirs(dir + "/images");
+    chain::Db handle = chain::openDb(dir + "/" + db);
     chain::createOrigImage(handle.get());
     for (int k = first; k < first + kShots; ++k) {
         chain::addShot(handle.get(), shot(k), "origImage");
@@ -58,9 +62,7 @@ TEST(CameraLessFlight, ThroughTheModemGoodImagesTaggedBadOnesKeepTheirShotsAndTh
     flight::Flight f;
     vt::writeFile(f.root("/root/vorn/version"), "57\n");
     std::string flightDir = f.dir();
-    vt::makeDirs(flightDir + "/images");
-    vt::makeDirs(flightDir + "/triggered");
-    prepareFlight(flightDir + "/geodata.db", flightDir + "/triggered", 0);
+    prepareFlight(flightDir, "geodata.db", 0);
     std::string triggered = flightDir + "/triggered/";
     vt::writeFile(triggered + imageName(3), vt::readFile(triggered + imageName(3)).substr(0, 400));
     vt::writeFile(triggered + imageName(5), "");
@@ -161,9 +163,7 @@ TEST(CameraLessFlight, ThroughTheModemGoodImagesTaggedBadOnesKeepTheirShotsAndTh
 TEST(CameraLessFlight, PowerCutMidPassAndADamagedDatabaseLoseNoShot) {
     flight::Flight f;
     std::string dir = f.dir();
-    vt::makeDirs(dir + "/images");
-    vt::makeDirs(dir + "/triggered");
-    prepareFlight(dir + "/geodata.db.bak", dir + "/triggered", 0);
+    prepareFlight(dir, "geodata.db.bak", 0);
     std::string backup = vt::readFile(dir + "/geodata.db.bak");
     const std::string garbage(4096, '\x5a');
     vt::writeFile(dir + "/geodata.db", garbage);
@@ -191,7 +191,7 @@ TEST(CameraLessFlight, PowerCutMidPassAndADamagedDatabaseLoseNoShot) {
 
     // The second flight's prepared set; the first one's images stay on the card untagged.
     for (int k = 0; k < kShots; ++k) std::filesystem::remove(dir + "/triggered/" + imageName(k));
-    prepareFlight(dir + "/geodata.db", dir + "/triggered", kShots);
+    prepareFlight(dir, "geodata.db", kShots);
     f.fly(start + "preflight camtype=1 mission=second\n"
                   "wait log \"vorn-camera preflight_none 10 images processed, 10 expected\" 60\n"
                   "wait log \"vorn-camera preflight_none 0 unknown files\" 30\n" + fly +
