@@ -1,10 +1,8 @@
 // The stand-in Sentera camera: an HTTP server on 127.0.0.1 in a thread of the test, answering from a table.
 #pragma once
-
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 #include <map>
 #include <mutex>
 #include <string>
@@ -12,7 +10,6 @@
 #include <vector>
 
 namespace vt {
-
 struct Request { std::string method, path, headers, body; }; // headers: the header lines as received
 
 class FakeSentera {
@@ -20,24 +17,20 @@ public:
     FakeSentera() {
         sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof addr;
-        bind(listen_, reinterpret_cast<sockaddr*>(&addr), len);
-        listen(listen_, 16);
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        bind(listen_, reinterpret_cast<sockaddr*>(&addr), len), listen(listen_, 16);
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len), port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeSentera() { shutdown(listen_, SHUT_RDWR); thread_.join(); close(listen_); } // shutdown ends the accept
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-    // The replies of a route ("GET /api/v1/session", the query included) in turn, the last one repeated: bodies,
-    // or whole responses when they begin with "HTTP/". Without replies the camera takes the request and never
-    // answers; other routes get 404.
+    // A route's replies ("GET /path?query") in turn, the last one repeated: bodies, or whole responses beginning
+    // "HTTP/". Without replies the camera takes the request and never answers; other routes get 404.
     void reply(const std::string& route, const std::vector<std::string>& replies) {
         std::scoped_lock lock(mutex_);
         routes_[route] = {replies, 0};
     }
     void clear() { std::scoped_lock lock(mutex_); routes_.clear(); requests_.clear(); } // every reply and request
     std::vector<Request> requests() const { std::scoped_lock lock(mutex_); return requests_; }
-
 private:
     // A request per connection, answered in HTTP/1.0: the body ends with the connection.
     void serve() {
@@ -63,12 +56,10 @@ private:
             close(fd);
         }
     }
-
     int listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), port_ = 0;
     std::map<std::string, std::pair<std::vector<std::string>, size_t>> routes_; // the replies, how many used
     std::vector<Request> requests_;
     mutable std::mutex mutex_;
     std::thread thread_;
 };
-
 } // namespace vt
