@@ -1,5 +1,4 @@
-// The card inventory, the tagging pass and the flight's side files, on real SQLite files, real
-// images and real exiv2.
+// The card inventory, the tagging pass and the flight's side files, on real SQLite, images and exiv2.
 #include <gtest/gtest.h>
 
 #include "archive/chainFixtures.h"
@@ -13,29 +12,21 @@ using Reports = std::vector<chain::Progress>;
 
 class Archive : public ::testing::Test {
 protected:
-    void SetUp() override {
-        vt::makeDirs(card);
-        chain::createSchema(cam.db = db.get());
-        ASSERT_EQ(pipe(fc), 0);
-    }
+    void SetUp() override { vt::makeDirs(card), chain::createSchema(cam.db = db.get()); ASSERT_EQ(pipe(fc), 0); }
     ~Archive() override { close(fc[0]), close(fc[1]); }
     std::string at(const std::string& name) const { return card + "/" + name; }
     Rows rows(const std::string& statement) { return chain::query(cam.db, statement); }
-    std::vector<std::string> newFiles() {  // names in the order they are paired with the shots
-        std::vector<std::string> names;
+    std::vector<std::string> newFiles(std::vector<std::string> names = {}) {  // in the order they are paired
         FileNode* files = getListFiles(cam.db, card.c_str(), "jpg");
         for (const FileNode* f = files; f; f = f->next) names.push_back(f->path + card.size() + 1);
-        freeFileList(files);
-        return names;
+        return freeFileList(files), names;
     }
     // A driver's pass: the shots in id order paired with the card's new files, tagged and archived.
     int pass(const char* ext = "jpg", int convert = 0, int orientation = 6) {
         ImageNode* images = getListImages(cam.db);
         FileNode* files = getListFiles(cam.db, card.c_str(), ext);
         int archived = updatePairedImages(&cam, images, pairUpItemsPath(images, files), fc[1], convert, orientation);
-        freeImageList(images);
-        freeFileList(files);
-        return archived;
+        return freeImageList(images), freeFileList(files), archived;
     }
 
     vt::TempDir dir;
@@ -46,9 +37,8 @@ protected:
     int fc[2] = {-1, -1};
 };
 
-// Files on the card before the flight (one archived in another letter case) and other types are not
-// the flight's images; any other name is, whatever bytes it holds, if its path fits. Names that
-// would run commands if they reached a shell unquoted are tagged as they are; a file exiv2 cannot
+// Files there before the flight (one archived in another case) and other types are not the flight's;
+// any other name is, whatever its bytes, if its path fits, and is tagged as it is. A file exiv2 cannot
 // tag and the files beyond the shots stay new for the next pass.
 TEST_F(Archive, TheFlightsNewFilesAreFoundWhateverTheirNamesAndTaggedInNameOrder) {
     for (const char* name : {"before.jpg", "IT'S.JPG"}) vt::writeFile(at(name), "x");
@@ -84,49 +74,41 @@ TEST_F(Archive, ShotsAreReadWithEveryColumn) {
     ASSERT_EQ(countImageList(images), 2);
     const ImageNode& n = *images->next;
     EXPECT_EQ(std::vector<int64_t>({images->id, n.id, n.geo.time, n.geo.lat, n.geo.lon, n.geo.pitch, n.geo.roll,
-                                    n.geo.yaw, n.geo.heading, n.geo.alt, n.size}),
-              std::vector<int64_t>({3, 9, 1700000000123, -336250000, 1510000000, -150, 275, 35999, 4464, -1500, 4096}));
-    EXPECT_EQ(std::string(images->path) + "|" + n.path, "|x.jpg");
+                                    n.geo.yaw, n.geo.heading, n.geo.alt, n.size, *images->path, n.path[0]}),
+              std::vector<int64_t>({3, 9, 1700000000123, -336250000, 1510000000, -150, 275, 35999, 4464, -1500, 4096,
+                                    0, 'x'}));
     freeImageList(images);
 }
 
 TEST(PairingIntervals, FirstShotWhereShotAndFileTimesPart) {
-    const struct {
-        const char* name;
-        std::vector<int64_t> shotMs;
-        std::vector<int32_t> fileSeconds;
-        int mismatch;
-    } cases[] = {
+    struct Case { const char* name; std::vector<int64_t> shotMs; std::vector<int32_t> fileSeconds; int mismatch; };
+    for (const Case& c : std::vector<Case>{
         {"missed picture at shot 3", {0, 3000, 6000, 9000, 12000}, {101, 104, 110, 113}, 3},
         {"extra picture after shot 2", {0, 3000, 6000, 9000}, {101, 104, 105, 107}, 3},
         {"written as late as a camera may", {0, 2500, 5500}, {101, 102, 105}, 0},
         {"written later than a camera may", {0, 2501, 5501}, {101, 102, 105}, 2},
-        // Taken at 100.0, 103.9, 106.0 and 109.9 s, kept by a FAT card in steps of two seconds.
+             // Taken at 100.0, 103.9, 106.0 and 109.9 s, kept by a FAT card in steps of two seconds.
         {"two-second file times", {0, 3900, 6000, 9900}, {100, 102, 106, 108}, 0},
-        {"files copied onto the card", {0, 2000, 4000, 6000}, {500, 500, 501, 501}, 0},
-    };
-    for (const auto& c : cases) {
+             {"files copied onto the card", {0, 2000, 4000, 6000}, {500, 500, 501, 501}, 0}}) {
         std::vector<ImageNode> shots(c.shotMs.size());
         std::vector<FileNode> files(c.fileSeconds.size());
         for (size_t i = 0; i < shots.size(); ++i) shots[i].id = i + 1, shots[i].geo.time = c.shotMs[i];
-        for (size_t i = 0; i < files.size(); ++i) files[i].mtime = c.fileSeconds[i];
         for (size_t i = 1; i < shots.size(); ++i) shots[i - 1].next = &shots[i];
-        for (size_t i = 1; i < files.size(); ++i) files[i - 1].next = &files[i];
+        for (size_t i = 0; i < files.size(); ++i) files[i] = {c.fileSeconds[i], 0, {}, files.data() + i + 1};
+        files.back().next = nullptr;
         EXPECT_EQ(firstIntervalMismatch(&shots[0], &files[0]), c.mismatch) << c.name;
     }
 }
 
-// A pass whose archive rows cannot be written (a full disk) or committed (a reader holds the
-// database) is rolled back whole: its shots stay, and the next pass pairs the same files again.
+// A pass whose rows cannot be written (a full disk) or committed (a reader holds the database) is
+// rolled back whole: its shots stay, and the next pass pairs the same files again.
 TEST_F(Archive, APassThatCannotBeWrittenOrCommittedKeepsItsShotsForTheNext) {
     for (int i = 0; i < 3; ++i) chain::addShot(cam.db, {1000000, 100000000 + i * 10000000, 200000000, 0, 0});
     for (const char* name : {"a.jpg", "b.jpg"}) chain::makeImage(at(name));
     rows("PRAGMA max_page_count = " + rows("PRAGMA page_count")[0][0]);
     for (std::string n : {"128", "32", "8", "2"})  // no page left for another archive row
-        while (!sqlite3_exec(cam.db, ("INSERT INTO oldfiles (path) VALUES(randomblob(" + n + "))").c_str(), 0, 0, 0)) {
-        }
-    resetGroundWarnings();
-    setGroundWarningPipe(fc[1]);
+        while (!sqlite3_exec(cam.db, ("INSERT INTO oldfiles (path) VALUES(randomblob(" + n + "))").c_str(), 0, 0, 0)) {}
+    resetGroundWarnings(), setGroundWarningPipe(fc[1]);
     EXPECT_EQ(pass(), 0);
     setGroundWarningPipe(-1);
     auto sent = chain::drainMessages(fc[0]);
@@ -167,17 +149,15 @@ TEST_F(Archive, TiffIsConvertedToAJpegKeepingItsExif) {
     EXPECT_EQ(rows("SELECT path FROM oldfiles"), (Rows{{at("IMG_0001.JPG")}}));
 }
 
-// Names from the card and the ground's mission id may hold quotes, separators, line breaks, control
-// characters and bytes that are not UTF-8: the files must still parse, with the texts intact, and
-// geo.txt, whose fields are separated by blanks, leaves such names out (but not other UTF-8 ones).
-TEST(FlightExport, HostileTextsComeOutEscapedAndEveryFileStillParses) {
-    vt::TempDir dir;
-    chain::WorkDir work{dir.path()};
-    const GeoData at{1700000000123, -353632621, 1491652374, -120, 85, 18000, 704250, 0};
-    const std::string plain = "\xc2\xb0\xf0\x9f\x98\x80" + std::string(240, 'n') + ".jpg", json = "|149.1652374|-35.3632621|704.25|180.0|True";
+// Card names and the mission id may hold quotes, separators, line breaks, control characters, bad UTF-8:
+// the files still parse, texts intact; blank-separated geo.txt leaves such names out, other UTF-8 ones in.
+TEST_F(Archive, HostileTextsComeOutEscapedAndEveryFileStillParses) {
+    const GeoData geo{1700000000123, -353632621, 1491652374, -120, 85, 18000, 704250, 0};
+    const std::string plain = "\xc2\xb0\xf0\x9f\x98\x80" + std::string(240, 'n') + ".jpg";
+    const std::string json = "|149.1652374|-35.3632621|704.25|180.0|True";
     ASSERT_TRUE(exportFlight({7, "m\"1,\nx\x1f", CAMTYPE_SURVEY3},
-                             {{"IMG \"a\",\nb.jpg", true, at, true}, {"\"\xff\xfe" "bad.jpg", true, at, true},
-                              {plain, true, at, true}, {"RGB/IMG_00001.jpg", false, GeoData{}, false}}, ""));
+                             {{"IMG \"a\",\nb.jpg", true, geo, true}, {"\"\xff\xfe" "bad.jpg", true, geo, true},
+                              {plain, true, geo, true}, {"RGB/IMG_00001.jpg", false, GeoData{}, false}}, ""));
     const std::string flight = "|7|m\"1,\\nx\x1f|2", bad = "\"\xef\xbf\xbd\xef\xbf\xbd" "bad.jpg";
     const std::string csv = "|2023-11-14T22:13:20.123Z|-35.3632621|149.1652374|704.250|180.00|-1.20|0.85|true" + flight;
     EXPECT_EQ(chain::parsedSideFiles("flights/7"), std::vector<std::string>({

@@ -1,6 +1,5 @@
-// The camera code in a sandbox root: a camera's disk appears under /dev, stub mount/umount attach
-// its card under /media/usbdrive, the Sony FIFOs live in /var/run. Retry waits are recorded, not
-// slept, and at each the test plays the camera. The end-to-end flights fly the ordinary cases.
+// The camera code in a sandbox root: disks under /dev, stub mount/umount attach the card under
+// /media/usbdrive, Sony FIFOs in /var/run. Waits are recorded, not slept; at each the test plays the camera.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -26,8 +25,7 @@ using Longs = std::vector<long>;
 using Ints = std::vector<int>;
 using Texts = std::vector<std::string>;
 
-template <class T>
-std::vector<T> rep(int n, const std::vector<T>& part, std::vector<T> head = {}) { // head, then part n times
+template <class T> std::vector<T> rep(int n, const std::vector<T>& part, std::vector<T> head = {}) { // head, n parts
     for (int i = 0; i < n; ++i) head.insert(head.end(), part.begin(), part.end());
     return head;
 }
@@ -37,30 +35,16 @@ protected:
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN); // as the daemon does: a reader gone is a failed write
         setenv("VORN_ROOT", root.path().c_str(), 1);
-        sandboxInit();
-        survey3_reset();
-        kernel_reset();
-        sony_reset();
+        sandboxInit(), survey3_reset(), kernel_reset(), sony_reset();
         for (const char* d : {"dev", "media/usbdrive", "var/run", "card/DCIM/Photo", "card/dcim/MED-06-001"})
             vt::makeDirs(root / d);
         ASSERT_EQ(pipe(fc), 0);
-        stubs.add("mount", "ln -s \"" + root.path() + "\"/card/* \"$2\"");
-        stubs.add("umount", "rm -f \"$1\"/*");
-        setSleepHook([this](long ms) {
-            sleeps.push_back(ms);
-            readCommands();
-            if (onWait) onWait();
-        });
-        chain::createSchema(db.get());
-        chain::exec(db.get(), sql::createUntagged);
-        cam.db = db.get();
+        stubs.add("mount", "ln -s \"" + root.path() + "\"/card/* \"$2\""), stubs.add("umount", "rm -f \"$1\"/*");
+        setSleepHook([this](long ms) { sleeps.push_back(ms), readCommands(); if (onWait) onWait(); });
+        chain::createSchema(cam.db = db.get());
+        chain::exec(cam.db, sql::createUntagged);
     }
-    void TearDown() override {
-        setSleepHook({});
-        for (int fd : fc) close(fd);
-        unsetenv("VORN_ROOT");
-        sandboxInit();
-    }
+    void TearDown() override { for (int fd : fc) close(fd); setSleepHook({}), unsetenv("VORN_ROOT"), sandboxInit(); }
     // Takes the flight controller's commands (command, output, value, target system, component), output 7's
     // also in pwm: the Survey3 camera there toggles USB storage (its disk /dev/sdb1) on a 1500 µs pulse, unless stuck.
     void readCommands() {
@@ -79,8 +63,7 @@ protected:
         ASSERT_EQ(symlink((root / "card/" + dir).c_str(), (root / "media/usbdrive/" + dir).c_str()), 0);
     }
     std::string shots() { // rows of image / rows of untagged
-        auto n = chain::query(db.get(), "SELECT (SELECT COUNT(*) FROM image), (SELECT COUNT(*) FROM untagged)");
-        return n[0][0] + "/" + n[0][1];
+        return chain::query(cam.db, "SELECT (SELECT COUNT(*) FROM image)||'/'||(SELECT COUNT(*) FROM untagged)")[0][0];
     }
 
     vt::TempDir root;
@@ -95,9 +78,8 @@ protected:
     std::function<void()> onWait;
 };
 
-// Without a camera both preflights give up after six attempts, and the shots an earlier flight
-// left are set aside in table untagged, never to be paired with this flight's images. A Survey3
-// camera that ignores its pulses stays in storage mode, taking no pictures: the unmount fails.
+// Without a camera both preflights give up after six attempts, setting an earlier flight's shots aside
+// in table untagged. A Survey3 camera that ignores its pulses stays in storage mode: the unmount fails.
 TEST_F(Rig, MountAndUnmountGiveUpAfterSixAttempts) {
     stuck = true;
     initialize_survey3(&cam, -1, 1, 1); // the idle level tried three times
@@ -112,8 +94,7 @@ TEST_F(Rig, MountAndUnmountGiveUpAfterSixAttempts) {
     EXPECT_EQ(preflight_kernel(&cam, fc[1], 1, 1), 1); // no HID device: transfer mode asked in vain
     EXPECT_EQ(sleeps, rep(6, Longs{10000}, rep(3, Longs{200, 5000, 5000}, Longs(3, 5000))));
     EXPECT_EQ(shots(), "0/3");
-    sleeps.clear();
-    pwm.clear();
+    sleeps.clear(), pwm.clear();
     mountedCard("sdb1", "DCIM");
     EXPECT_EQ(mount_survey3(&cam, fc[1], 1, 1), 0);
     EXPECT_EQ(unmount_survey3(&cam, fc[1], 1, 1), 1);
@@ -123,9 +104,8 @@ TEST_F(Rig, MountAndUnmountGiveUpAfterSixAttempts) {
     EXPECT_EQ(isMounted_survey3(&cam, -1, 1, 1), 1);
 }
 
-// The Kernel camera leaves transfer mode once the marker file is on its card, and the mount it
-// leaves behind is removed. One that stays is an unmount failure after six attempts; a marker
-// already there is not written again.
+// The Kernel camera leaves transfer mode once the marker file is on its card, its mount removed; one
+// that stays is a failure after six attempts; a marker there is not written again. HID report bytes.
 TEST_F(Rig, KernelUnmountThroughTheMarkerFile) {
     const std::string marker = root / "card/dcim/tmtf.txt";
     EXPECT_EQ(unmount_kernel(&cam, -1, 1, 1), 0); // nothing mounted: done at once
@@ -145,9 +125,6 @@ TEST_F(Rig, KernelUnmountThroughTheMarkerFile) {
     EXPECT_EQ(sleeps, Longs(9, 10000));
     EXPECT_EQ(stubs.calls(), Texts{"umount " + root / "media/usbdrive"});
     EXPECT_EQ(isMounted_kernel(&cam, -1, 1, 1), 0);
-}
-
-TEST(KernelHid, ReportIsGroupAndValueThenZeros) {
     EXPECT_EQ(kernel_buildReport(kernelGroupMode, kernelModeCapture), (KernelReport{3, 13}));
     EXPECT_EQ(kernel_buildReport(kernelGroupMode, kernelModeTransfer), (KernelReport{3, 1}));
 }
@@ -157,9 +134,8 @@ TEST(KernelHid, ReportIsGroupAndValueThenZeros) {
 TEST_F(Rig, CameraThreadUnmountsBeforeAShot) {
     AppContext ctx;
     ASSERT_EQ(pipe(ctx.camera.cameraPipe) + pipe(ctx.stopPipe), 0);
-    ctx.fcPipe[1] = fc[1];
-    chain::exec(db.get(), "INSERT INTO flights (flightID, camType) VALUES (65535, 1)");
-    ctx.camera.db = db.get();
+    ctx.fcPipe[1] = fc[1], ctx.camera.db = cam.db;
+    chain::exec(cam.db, "INSERT INTO flights (flightID, camType) VALUES (65535, 1)");
     ctx.camera.flightID = -1; // flight 65535: the number is read without sign
     mountedCard("sdb1", "DCIM");
     unmount_none(&ctx.camera, -1, 1, 1);
@@ -167,13 +143,10 @@ TEST_F(Rig, CameraThreadUnmountsBeforeAShot) {
     for (CameraCommand c : {CameraCommand{{}, CAMTYPE_SURVEY3, CAM_TRIGGER, {}, {}},
                             {{}, CAMTYPE_SURVEY3, CAM_ZOOM_IN, {}, {}}, {{}, 0, CAM_MOUNT, {}, {}}})
         EXPECT_EQ(pipeWrite(ctx.camera.cameraPipe[1], sizeof c, &c), 1);
-    // Once the thread holds the last command it carries it out before it looks at the stop.
     EXPECT_TRUE(vt::waitUntil([&] { int n = 0; return ioctl(ctx.camera.cameraPipe[0], FIONREAD, &n) == 0 && n == 0; }));
-    requestStop(&ctx);
-    thread.join();
+    requestStop(&ctx), thread.join();
     for (int fd : {ctx.camera.cameraPipe[0], ctx.camera.cameraPipe[1], ctx.stopPipe[0], ctx.stopPipe[1]}) close(fd);
     readCommands();
-    // The idle level at start; before the shot the card unmounted and the camera back in capture mode.
     EXPECT_EQ(pwm, (Ints{1000, 1500, 1000, 2000, 1000}));
     EXPECT_EQ(stubs.calls(), Texts{"umount " + root / "media/usbdrive"});
     EXPECT_EQ(isMounted_survey3(&cam, -1, 1, 1), 0);
@@ -181,21 +154,18 @@ TEST_F(Rig, CameraThreadUnmountsBeforeAShot) {
     EXPECT_FALSE(vt::fileExists(root / "var/run/vornSonyMsg.fifo")); // zoom is for a Sony camera only
 }
 
-// A shot: the pulse on the trigger output, 200 ms, the idle 1000 µs, then a row with the current
-// geo and the time it was stored. The idle level and a relay are one command each. Nothing is sent
-// without a pipe, a pulse that failed is not released and a row that cannot be stored is reported.
+// A shot: pulse, 200 ms, idle 1000 µs, a row with the current geo and time. Idle level and relay are one
+// command each; nothing sent without a pipe; a failed pulse not released; an unstored row reported.
 TEST_F(Rig, ShotIsAPulseAndARowIdleAndRelayOneCommandEach) {
     int rc = 0;
     Stmt insert = prepareStmt(db.get(), sql::insertImage, &rc);
-    cam.triggerChannel = 9;
-    cam.geo = {123, -336250000, 1510000000, -150, 275, -500, 488000, 35999};
+    cam.triggerChannel = 9, cam.geo = {123, -336250000, 1510000000, -150, 275, -500, 488000, 35999};
     std::string before = std::to_string(current_timestamp());
     EXPECT_EQ(trigger_survey3(&cam, insert.get(), fc[1], 5, 6), 0);
     EXPECT_EQ(chain::query(db.get(), "SELECT lat, lon, pitch, roll, yaw, heading, alt, path, time BETWEEN " + before +
                                          " AND " + std::to_string(current_timestamp()) + " FROM image"),
               (std::vector<Texts>{{"-336250000", "1510000000", "-150", "275", "-500", "35999", "488000", "", "1"}}));
-    EXPECT_EQ(momentary_pwm(4, 1000, fc[1], 5, 6), 1);
-    EXPECT_EQ(set_relay(2, 1, fc[1], 5, 6), 1);
+    EXPECT_EQ(momentary_pwm(4, 1000, fc[1], 5, 6) + set_relay(2, 1, fc[1], 5, 6), 2);
     EXPECT_EQ(trigger_survey3(&cam, insert.get(), -1, 1, 1) - set_relay(2, 1, -1, 1, 1), 1); // no pipe: none
     readCommands();
     EXPECT_EQ(sent, (std::vector<Ints>{{183, 9, 2000, 5, 6}, {183, 9, 1000, 5, 6}, {183, 4, 1000, 5, 6},
@@ -213,47 +183,34 @@ TEST_F(Rig, ShotIsAPulseAndARowIdleAndRelayOneCommandEach) {
 
 // The record's words as the Sony process reads them: 2-6 latitude (1 south), 7-11 longitude
 // (1 east), 12-15 altitude (1 below sea level), 39-44 local date and time.
-Ints words(const SonyGeoRecord& r, size_t from, size_t n) {
-    const auto* w = reinterpret_cast<const int32_t*>(&r);
-    return Ints(w + from, w + from + n);
-}
-
 TEST(SonyGeoRecord, FieldsOfPositionsAltitudesAndTimes) {
     SonyGeoRecord r{};
-    struct Value { int32_t value; int deg, min, sec; }; // as latitude, longitude and altitude
-    for (const Value& v : std::vector<Value>{{327531234, 32, 45, 1124423}, {-327531234, 32, 45, 1124423},
-                                             {-1170000000, 117, 0, 0}, {0, 0, 0, 0},
-                                             {INT32_MIN, 214, 44, 5411327}}) { // no 32-bit magnitude
-        SonyGeo_Put_Lat(&r, v.value);
-        SonyGeo_Put_Lon(&r, v.value);
-        SonyGeo_Put_Alt(&r, v.value);
-        EXPECT_EQ(words(r, 2, 5), (Ints{v.value < 0, v.deg, v.min, v.sec, 100000})) << v.value;
-        EXPECT_EQ(words(r, 7, 5), (Ints{v.value >= 0, v.deg, v.min, v.sec, 100000})) << v.value;
-        EXPECT_EQ(words(r, 12, 4), (Ints{1, v.value < 0, v.value, 1000})) << v.value;
+    auto words = [&r](int from, int n) { return Ints((int32_t*)&r + from, (int32_t*)&r + from + n); };
+    struct Value { int32_t value; int deg, min, sec; }; // as latitude, longitude, altitude; INT32_MIN has no magnitude
+    for (const Value& v : std::vector<Value>{{327531234, 32, 45, 1124423}, {-327531234, 32, 45, 1124423}, {0, 0, 0, 0},
+                                             {-1170000000, 117, 0, 0}, {INT32_MIN, 214, 44, 5411327}}) {
+        SonyGeo_Put_Lat(&r, v.value), SonyGeo_Put_Lon(&r, v.value), SonyGeo_Put_Alt(&r, v.value);
+        EXPECT_EQ(words(2, 5), (Ints{v.value < 0, v.deg, v.min, v.sec, 100000})) << v.value;
+        EXPECT_EQ(words(7, 5), (Ints{v.value >= 0, v.deg, v.min, v.sec, 100000})) << v.value;
+        EXPECT_EQ(words(12, 4), (Ints{1, v.value < 0, v.value, 1000})) << v.value;
     }
     struct Time { const char* zone; int64_t ms; Ints local; };
     for (const Time& t : std::vector<Time>{{"UTC0", 1612137570250, {2021, 1, 31, 23, 59, 30250}},
                                            {"UTC0", 1609416059999, {2020, 12, 31, 12, 0, 59999}},
                                            {"XST5", 1614564000000, {2021, 2, 28, 21, 0, 0}}}) { // west of UTC
-        setenv("TZ", t.zone, 1);
-        tzset();
+        setenv("TZ", t.zone, 1), tzset();
         SonyGeo_Put_Time(&r, t.ms);
-        EXPECT_EQ(words(r, 39, 6), t.local) << t.zone << " " << t.ms;
+        EXPECT_EQ(words(39, 6), t.local) << t.zone << " " << t.ms;
     }
-    unsetenv("TZ");
-    tzset();
+    unsetenv("TZ"), tzset();
 }
 
-// Neither Sony FIFO ever waits for the Sony process: without a reader a request or a GPS record is
-// dropped at once, and so is a record for a full FIFO; the next request after the process starts
-// (or comes back) gets through.
+// Neither Sony FIFO waits for the Sony process: without a reader, or full, a request or record is
+// dropped at once; the next request after the process (re)starts gets through.
 TEST_F(Rig, SonyFifosNeverWait) {
     const std::string fifo = root / "var/run/vornSonyMsg.fifo", gps = root / "var/run/vornSonyGPSMsg.fifo";
     auto trigger = [] { return trigger_sony(nullptr, nullptr, -1, 1, 1); };
-    auto drain = [](int fd, Ints out = {}) {
-        for (int32_t v; read(fd, &v, sizeof v) == sizeof v;) out.push_back(v);
-        return out;
-    };
+    auto drain = [](int fd, Ints out = {}) { for (int32_t v; read(fd, &v, 4) == 4;) out.push_back(v); return out; };
     alarm(10); // an open or write that waits ends the test run here
     modemovie_sony(); // dropped: the camera stays in still mode
     EXPECT_EQ(trigger(), 1);
@@ -273,8 +230,7 @@ TEST_F(Rig, SonyFifosNeverWait) {
     reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     EXPECT_EQ(trigger(), 0);
     EXPECT_EQ(drain(reader), Ints{0});
-    for (int fd : {reader, gpsReader}) close(fd);
-    alarm(0);
+    close(reader), close(gpsReader), alarm(0);
 }
 
 } // namespace

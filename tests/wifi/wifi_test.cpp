@@ -1,10 +1,9 @@
-// WiFi switching with stub nmcli (noting every argument in brackets, answering "device status"
-// from status.txt) and systemctl, the configuration files below a sandbox root, waits recorded.
+// WiFi switching with stub nmcli (noting its arguments, for "connection up" after the calling shell's command
+// line; answering "device status" from status.txt) and systemctl, files below a sandbox root, waits recorded.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <thread>
 
 #include "core/clock.h"
@@ -20,48 +19,42 @@ namespace {
 
 std::string frame(uint8_t mode, const std::string& ssid = "", const std::string& password = "") {
     WifiRequest req{mode, {}, {}}; // texts longer than their fields are cut without a NUL
-    std::memcpy(req.ssid, ssid.data(), std::min(ssid.size(), sizeof req.ssid));
-    std::memcpy(req.password, password.data(), std::min(password.size(), sizeof req.password));
+    ssid.copy(req.ssid, sizeof req.ssid), password.copy(req.password, sizeof req.password);
     return std::string(reinterpret_cast<const char*>(&req), sizeof req);
 }
 
 class Wifi : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("VORN_ROOT", root.path().c_str(), 1);
-        sandboxInit();
+        setenv("VORN_ROOT", root.path().c_str(), 1), sandboxInit();
         for (const char* d : {"etc/hostapd", "etc/wpa_supplicant"}) vt::makeDirs(root / d);
         vt::writeFile(hostapd, "ssid=halvex\nwpa_passphrase=groundcrew\n");
-        vt::writeFile(supplicant, "network={\n\tssid=\"office\"\n\tpsk=\"officepw\"\n}\n");
+        vt::writeFile(wpa, "network={\n\tssid=\"office\"\n\tpsk=\"officepw\"\n}\n");
         const std::string& d = stubs.dir();
-        stubs.add("nmcli", "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> \"" + d + "/args\"; echo >> \"" + d +
-                               "/args\"\n[ \"$1 $2\" != \"device status\" ] || cat \"" + d + "/status.txt\"");
+        stubs.add("nmcli", "{ [ \"$2\" != up ] || tr '\\0' '|' < /proc/$PPID/cmdline; for a in \"$@\"; do "
+                           "printf '[%s]' \"$a\"; done; echo; } >> \"" + d + "/args\"\n"
+                           "[ \"$1 $2\" != \"device status\" ] || cat \"" + d + "/status.txt\"");
         stubs.add("systemctl");
         setSleepHook([this](long ms) { sleeps.push_back(ms); });
         ASSERT_EQ(pipe(ctx.wifiPipe) + pipe(ctx.stopPipe), 0);
     }
     void TearDown() override {
-        setSleepHook({});
         for (int fd : {ctx.wifiPipe[0], ctx.wifiPipe[1], ctx.stopPipe[0], ctx.stopPipe[1]}) close(fd);
-        unsetenv("VORN_ROOT");
-        sandboxInit();
+        setSleepHook({}), unsetenv("VORN_ROOT"), sandboxInit();
     }
     void run(int32_t wifiMode, const std::vector<std::string>& frames) {
         ctx.wifiMode = wifiMode;
         std::thread thread(wifiThread, &ctx);
         for (const auto& f : frames) EXPECT_EQ(pipeWrite(ctx.wifiPipe[1], f.size(), f.data()), 1);
-        // Once the thread holds the last frame it carries it out before it looks at the stop.
         EXPECT_TRUE(vt::waitUntil([&] { int n = 0; return ioctl(ctx.wifiPipe[0], FIONREAD, &n) == 0 && n == 0; }));
-        requestStop(&ctx);
-        thread.join();
+        requestStop(&ctx), thread.join();
     }
 
     vt::TempDir root;
     vt::StubPath stubs;
     AppContext ctx;
     std::vector<long> sleeps;
-    std::string hostapd = root / "etc/hostapd/hostapd.conf";
-    std::string supplicant = root / "etc/wpa_supplicant/wpa_supplicant.conf";
+    std::string hostapd = root / "etc/hostapd/hostapd.conf", wpa = root / "etc/wpa_supplicant/wpa_supplicant.conf";
 };
 
 // Ground texts reach nmcli as single arguments, whatever they hold; a short frame reuses no text of
@@ -72,7 +65,7 @@ TEST_F(Wifi, NetworkManagerGetsEveryTextAsOneArgument) {
     run(1, {frame(WIFI_ACCESS_POINT, ssid, pass), frame(WIFI_CLIENT, ssid, pass), frame(WIFI_CLIENT, "x").substr(0, 34),
             frame(9, ssid, pass), frame(WIFI_ACCESS_POINT, std::string(33, 'S')), frame(WIFI_OFF)});
     const std::string on = "[radio][wifi][on]\n[device][status]\n", modify = "[connection][modify][halvex-hotspot]",
-                      up = "[connection][up][halvex-hotspot]\n";
+                      up = "sh|-c|nmcli connection up 'halvex-hotspot'|[connection][up][halvex-hotspot]\n";
     EXPECT_EQ(vt::readFile(stubs.dir() + "/args"),
               on + modify + "[802-11-wireless.ssid][" + ssid + "]\n" + modify +
                   "[802-11-wireless-security.key-mgmt][wpa-psk][802-11-wireless-security.psk][" + pass + "]\n" + up +
@@ -81,13 +74,12 @@ TEST_F(Wifi, NetworkManagerGetsEveryTextAsOneArgument) {
     EXPECT_EQ(sleeps, (std::vector<long>{5000, 4000, 4000, 5000, 5000, 5000, 4000}));
 }
 
-// Through the files each mode rewrites its own (empty texts leave it alone) and switches the
-// services over; off stops both.
+// Through the files each mode rewrites its own (empty texts leave it alone) and switches the services.
 TEST_F(Wifi, FileBackEndRewritesItsOwnFileAndSwitchesTheServices) {
     run(2, {frame(WIFI_ACCESS_POINT, "Field AP", "a'b\"c$(x)"), frame(WIFI_CLIENT, "\"depot\""),
             frame(WIFI_ACCESS_POINT), frame(WIFI_OFF)});
     EXPECT_EQ(vt::readFile(hostapd), "ssid=Field AP\nwpa_passphrase=a'b\"c$(x)\n");
-    EXPECT_EQ(vt::readFile(supplicant), "network={\n\tssid=\"depot\"\n\tpsk=\"officepw\"\n}\n");
+    EXPECT_EQ(vt::readFile(wpa), "network={\n\tssid=\"depot\"\n\tpsk=\"officepw\"\n}\n");
     const std::string on = "nmcli radio wifi on", ap = "systemctl start hostapd", noAp = "systemctl stop hostapd";
     const std::string sta = "systemctl start wpa_supplicant", noSta = "systemctl stop wpa_supplicant";
     EXPECT_EQ(stubs.calls(), (std::vector<std::string>{on, noSta, ap, on, noAp, sta, on, noSta, ap, noSta, noAp}));
@@ -107,9 +99,7 @@ TEST_F(Wifi, ConfigurationRewrite) {
              {"last pair wins", "ssid=a\nwpa_passphrase=p\n", {{"ssid", "x"}, {"wpa_passphrase", ""}, {"ssid", "y"}},
               "ssid=y\nwpa_passphrase=p\n"},
              {"newline refused", "ssid=a\n", {{"ssid", "x\nwpa_passphrase=injected"}}, "ssid=a\n"}}) {
-        vt::writeFile(hostapd, c.before);
-        chmod(hostapd.c_str(), 0640);
-        modifyConf(hostapd, c.pairs);
+        vt::writeFile(hostapd, c.before), chmod(hostapd.c_str(), 0640), modifyConf(hostapd, c.pairs);
         struct stat st {};
         EXPECT_EQ(stat(hostapd.c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0640u) << c.name;
         EXPECT_EQ(vt::readFile(hostapd), c.after) << c.name;
