@@ -1,10 +1,15 @@
 // The real daemon binary: start-up, the database and its backup, and stopping on SIGTERM.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "support/testSupport.h"
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+#include "e2e/flightSupport.h"
 
 namespace {
 
@@ -72,4 +77,41 @@ TEST(Startup, AThreadThatCannotStartIsNamedAndTheStartedOnesStopBeforeANonZeroEx
         EXPECT_EQ(out.find(startedLine) != std::string::npos, !failed) << name << "\n" << out;
     }
     EXPECT_TRUE(failed) << out;
+}
+
+// Interrupted in the middle of a log stream at full speed, the daemon ends within two seconds (the
+// message handler may then be waiting for room in logPipe), and every block it acknowledged is in
+// the file.
+TEST(LogDownload, SigtermMidStreamEndsTheDaemonAtOnceKeepingWhatItAcknowledged) {
+    flight::Flight f;
+    const unsigned long blocks = 20000, start = 2147483646;
+    std::string log = flight::makeDataflashLog(f.work("flight.bin"), blocks * 200, 3);
+    f.fly("wait rx REMOTE_LOG_BLOCK_STATUS seqno=2147483646 30\nlogstream " + f.work("flight.bin") + " rate=0\n",
+          {"--quiet"});
+    ASSERT_TRUE(f.sim().waitForOutput("RX REMOTE_LOG_BLOCK_STATUS seqno=2000 ", std::chrono::seconds(30)))
+        << f.diagnostics();
+    f.sim().signal(SIGTERM);
+    EXPECT_EQ(f.finish(std::chrono::seconds(60)), 130);
+    std::string out = f.out();
+    long took = -1;
+    size_t at = out.find("fcsim: daemon exited with status 0, ");
+    ASSERT_NE(at, std::string::npos) << f.diagnostics();
+    ASSERT_EQ(sscanf(out.c_str() + at, "fcsim: daemon exited with status 0, %ld ms after SIGTERM", &took), 1);
+    EXPECT_LT(took, 2000);
+
+    std::set<unsigned long> acked;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        unsigned long seqno = 0;
+        int status = -1;
+        if (sscanf(line.c_str(), "RX REMOTE_LOG_BLOCK_STATUS seqno=%lu status=%d", &seqno, &status) == 2 &&
+            status == 1 && seqno != start)
+            acked.insert(seqno);
+    }
+    ASSERT_LT(acked.size(), blocks) << "the stream ended before the stop";
+    std::string stored = vt::readFile(f.root("/root/vorn/dataflashlogs/log1.bin"));
+    for (unsigned long seqno : acked) {
+        ASSERT_GE(stored.size(), (seqno + 1) * 200) << "block " << seqno;
+        ASSERT_TRUE(stored.compare(seqno * 200, 200, log, seqno * 200, 200) == 0) << "block " << seqno;
+    }
 }
