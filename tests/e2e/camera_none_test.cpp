@@ -1,8 +1,5 @@
-// Camera-less survey flights through the real daemon: the simulator plays the flight controller
-// and the ground station on a pseudo-terminal; after landing every good image must carry the
-// position of its own shot and the ground must have received the progress reports and, when
-// something went wrong, a warning. No shot is lost: an image that cannot be tagged keeps its shot,
-// and a pass cut short by a power cut is finished before the next flight.
+// Camera-less survey flights through the real daemon: every good image carries its own shot's
+// position, no shot is lost, and the ground hears of what went wrong.
 #include <gtest/gtest.h>
 
 #include <cstdio>

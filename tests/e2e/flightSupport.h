@@ -1,6 +1,5 @@
-// Helpers of the end-to-end flights: one sandboxed flight of the real daemon behind vorn-fcsim,
-// a thread that follows the simulator's output the way a camera would, and the checks a survey
-// crew makes after landing.
+// Helpers of the end-to-end flights: one sandboxed flight of the real daemon behind vorn-fcsim and
+// the checks a survey crew makes after landing.
 #pragma once
 
 #include <chrono>
@@ -20,9 +19,7 @@ namespace flight {
 class Flight {
 public:
     Flight();
-    // A flight that did not end leaves no daemon behind: one holding on to its line's path would
-    // read from whichever later flight gets the same pseudo-terminal.
-    ~Flight();
+    ~Flight(); // leaves no daemon behind to read from a later flight's pseudo-terminal
     std::string dir() const { return work_ / "flight"; }
     std::string root(const std::string& rel = "") const { return work_ / ("root" + rel); }
     std::string card(const std::string& rel = "") const { return work_ / ("card" + rel); }
@@ -79,10 +76,9 @@ struct Fix {
 void expectTaggedWith(const std::string& image, const Fix& fix);
 void expectUntagged(const std::string& image);
 
-// The progress report of archived of pairs images as the simulator prints it.
+// The progress report of archived of pairs images as the simulator prints it, and the reports of a
+// tagging pass of n images at the ground: one per image, the last one twice (the final report).
 std::string progressLine(int archived, int pairs);
-// The progress reports of a tagging pass of n images at the ground: one per image, the last
-// one sent twice (the final report).
 void expectProgress(const std::string& output, int images);
 // The warning sent to the ground once as STATUSTEXT and once as USER_MESSAGE.
 void expectWarning(const std::string& output, const std::string& text);
@@ -97,10 +93,8 @@ void expectCardFlight(const Flight& f, const char* pictureName, int oldPhotos, c
 // flight is left (every process the daemon started carries the sandbox root in its environment).
 void expectCleanEnd(const Flight& f);
 
-// Rows of a query on a database file, every column as text.
+// Rows of a query on a database file, every column as text; the lines of text that contain needle.
 std::vector<std::vector<std::string>> query(const std::string& db, const std::string& statement);
-
-// The lines of text that contain needle.
 std::vector<std::string> linesWith(const std::string& text, const std::string& needle);
 
 } // namespace flight

@@ -1,8 +1,6 @@
-// A Kernel survey flight through the real daemon, with no Kernel HID device on the computer: the
-// daemon cannot switch the camera's mode, says so, and keeps trying to mount until the card
-// shows up as a disk. The test plays the camera: a 2000 µs pulse on servo output 12 takes a
-// TIFF picture, the marker file on its card makes its disk go away. Afterwards the crew finds the
-// flight's pictures tagged and archived, the progress reports at the ground and the dataflash log.
+// A Kernel survey flight through the real daemon with no Kernel HID device: the daemon cannot switch
+// the camera's mode, says so, and keeps trying to mount until the card shows up as a disk. The
+// test plays the camera: a 2000 µs pulse on output 12 takes a TIFF picture.
 #include <gtest/gtest.h>
 
 #include <filesystem>

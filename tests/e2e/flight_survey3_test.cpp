@@ -1,10 +1,6 @@
-// A Survey3 survey flight through the real daemon: the simulator plays the flight controller and
-// the ground station, the test plays the camera hanging on the flight controller's servo output.
-// The camera misses one picture. Afterwards the crew finds the flight's pictures tagged and
-// archived by position (the one after the gap with the missed shot's position, as positional
-// pairing does), a warning at the ground naming the shot where the times part, the shot without
-// a picture kept, the pictures from before the flight left alone, the progress reports at the
-// ground and the dataflash log on disk.
+// A Survey3 survey flight through the real daemon, the test playing the camera on the servo output.
+// The camera misses one picture: the pictures are tagged by position (the one after the gap with
+// the missed shot's), the ground is warned where the times part, and the unmatched shot is kept.
 #include <gtest/gtest.h>
 
 #include <filesystem>
