@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/geotagDb.h"
@@ -138,15 +139,7 @@ inline std::map<std::string, std::string> exifTags(const std::string& path) {
     return tags;
 }
 
-// A decoded PROCESSING_PROGRESS report.
-struct Progress {
-    int archived;
-    int pairs;
-    bool operator==(const Progress& o) const { return archived == o.archived && pairs == o.pairs; }
-};
-inline std::ostream& operator<<(std::ostream& os, const Progress& p) {
-    return os << p.archived << " of " << p.pairs;
-}
+using Progress = std::pair<int, int>; // a decoded PROCESSING_PROGRESS report: archived, pairs
 
 // Every MAVLink record framed on the pipe so far (the pipe's read end is made non-blocking).
 inline std::vector<mavlink_message_t> drainMessages(int fd) {
