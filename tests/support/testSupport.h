@@ -48,7 +48,8 @@ private:
 };
 
 // Polls the condition every few milliseconds until it holds or the deadline passes.
-inline bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+inline bool waitUntil(const std::function<bool()>& cond,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
     auto end = std::chrono::steady_clock::now() + deadline;
     while (!cond()) {
         if (std::chrono::steady_clock::now() > end) return cond();
