@@ -28,7 +28,7 @@ public:
         if (!pulse || pulse->output != kTriggerOutput || pulse->pwm != 2000 || diskShown()) return;
         char name[64];
         std::snprintf(name, sizeof name, "/dcim/MED-06-001/IMG_%04d.tiff", kOldPhotos + ++shots_);
-        std::error_code ec; // reported by the count checks, not by an exception on this thread
+        std::error_code ec; // a failed copy shows in the count checks
         std::filesystem::copy_file(photo_, f_.card(name), ec);
         if (shots_ == flightShots_) plugIn();
     }

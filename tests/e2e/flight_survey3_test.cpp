@@ -54,7 +54,7 @@ private:
     void shoot() {
         char name[64];
         std::snprintf(name, sizeof name, "/DCIM/Photo/IMG_%04d.JPG", kOldPhotos + ++shots_);
-        std::error_code ec; // reported by the count checks, not by an exception on this thread
+        std::error_code ec; // a failed copy shows in the count checks
         std::filesystem::copy_file(photo_, f_.card(name), ec);
     }
 
