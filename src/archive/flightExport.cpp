@@ -18,21 +18,24 @@ namespace {
 
 const char* const fileNames[] = {"shots.geojson", "shots.csv", "geo.txt"};
 
-// Appends printf-style text, however long (a card's file name may take 255 bytes).
+// Appends printf-style text, however long (a card's file name may take 255 bytes): formatted once
+// into the string's end, again only when it is longer than a usual line.
 void appendf(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string* out, const char* fmt, ...) {
+    constexpr size_t usualLine = 256;
     va_list args, again;
     va_start(args, fmt);
     va_copy(again, args);
-    int n = std::vsnprintf(nullptr, 0, fmt, args);
-    va_end(args);
-    if (n > 0) {
-        size_t at = out->size();
+    const size_t at = out->size();
+    out->resize(at + usualLine);
+    int n = std::vsnprintf(&(*out)[at], usualLine, fmt, args);
+    if (n >= static_cast<int>(usualLine)) {
         out->resize(at + static_cast<size_t>(n) + 1);
         std::vsnprintf(&(*out)[at], static_cast<size_t>(n) + 1, fmt, again);
-        out->resize(at + static_cast<size_t>(n));
     }
+    out->resize(at + static_cast<size_t>(n > 0 ? n : 0));
     va_end(again);
+    va_end(args);
 }
 
 // Length of the valid UTF-8 sequence at p (at most left bytes), 0 when there is none.
