@@ -2,7 +2,6 @@
 // position, no shot is lost, and the ground hears of what went wrong.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -23,9 +22,7 @@ chain::Shot shot(int k) {
 }
 
 std::string imageName(int k) {
-    char name[64];
-    std::snprintf(name, sizeof name, "IMG_%04d.jpg", k + 1);
-    return name;
+    return flight::numbered("IMG_%04d.jpg", k + 1);
 }
 
 // Shots first..first+kShots-1 as the prepared table origImage of db in dir, their images in

@@ -110,21 +110,21 @@ public:
     // (a camera following the simulator's output, a power cut following the daemon's log).
     int finish(std::chrono::seconds deadline, const std::string& follow = "",
                const std::function<void(const std::string&)>& onLine = {}, const std::function<void()>& onTick = {}) {
-        long done = 0;
+        FILE* in = nullptr; // opened once it exists, then read on from where it stood
         std::string partial;
         vt::waitUntil([&] {
-            if (FILE* in = follow.empty() ? nullptr : std::fopen(follow.c_str(), "rb")) {
-                std::fseek(in, done, SEEK_SET);
-                char buf[65536];
-                for (size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0; done += static_cast<long>(n))
-                    partial.append(buf, n);
-                std::fclose(in);
-            }
-            for (size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1))
-                onLine(partial.substr(0, nl));
+            if (!in && !follow.empty()) in = std::fopen(follow.c_str(), "rb");
+            char buf[65536];
+            for (size_t n; in && (std::clearerr(in), n = std::fread(buf, 1, sizeof buf, in)) > 0;)
+                partial.append(buf, n);
+            size_t from = 0;
+            for (size_t nl; (nl = partial.find('\n', from)) != std::string::npos; from = nl + 1)
+                onLine(partial.substr(from, nl - from));
+            partial.erase(0, from);
             if (onTick) onTick();
             return !sim_->running();
         }, deadline);
+        if (in) std::fclose(in);
         return sim_->wait(std::chrono::seconds(0));
     }
     // What to print when a flight failed: the simulator's errors and the end of the daemon's log.
@@ -140,6 +140,13 @@ private:
     vt::StubPath stubs_;
     std::unique_ptr<vt::Process> sim_;
 };
+
+// The name of picture n on a card, after a pattern such as "/DCIM/IMG_%04d.JPG".
+inline std::string numbered(const char* pattern, int n) {
+    char name[256];
+    std::snprintf(name, sizeof name, pattern, n);
+    return name;
+}
 
 // A DO_SET_SERVO the daemon sent, as the simulator printed it; those of a pulse width in the output.
 struct ServoPulse {
@@ -256,11 +263,7 @@ inline void expectCleanEnd(const Flight& f) {
 inline void expectCardFlight(const Flight& f, const char* pictureName, int oldPhotos, const std::vector<Fix>& shots,
                              const std::vector<std::string>& flightRow, const std::string& log) {
     expectCleanEnd(f);
-    auto picture = [&](size_t n) {
-        char name[64];
-        std::snprintf(name, sizeof name, pictureName, static_cast<int>(n));
-        return f.mountDir() + name;
-    };
+    auto picture = [&](size_t n) { return f.mountDir() + numbered(pictureName, static_cast<int>(n)); };
     std::vector<std::vector<std::string>> archived;
     for (int k = 1; k <= oldPhotos; ++k) expectUntagged(picture(k));
     for (size_t k = 0; k < shots.size(); ++k) {

@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kTriggerOutput = 12; // the Kernel camera's servo output, whatever --trigger says
 constexpr int kOldPhotos = 1;
+constexpr const char* kPicture = "/dcim/MED-06-001/IMG_%04d.tiff";
 
 // The camera and the crew around it. Without its HID channel the camera cannot be asked for
 // transfer mode: once the daemon has asked in vain the crew plugs the card in, and again right
@@ -26,10 +27,8 @@ public:
         if (line.find("LOG vorn-camera mount_kernel failed to write to usb") == 0) plugIn();
         auto pulse = flight::servoCommand(line);
         if (!pulse || pulse->output != kTriggerOutput || pulse->pwm != 2000 || diskShown()) return;
-        char name[64];
-        std::snprintf(name, sizeof name, "/dcim/MED-06-001/IMG_%04d.tiff", kOldPhotos + ++shots_);
         std::error_code ec; // a failed copy shows in the count checks
-        std::filesystem::copy_file(photo_, f_.card(name), ec);
+        std::filesystem::copy_file(photo_, f_.card(flight::numbered(kPicture, kOldPhotos + ++shots_)), ec);
         if (shots_ == flightShots_) plugIn();
     }
     void onTick() {
@@ -64,7 +63,7 @@ TEST(KernelFlight, WithoutHidTheCardIsMountedWhenItAppearsAndThePicturesAreTagge
                                             {-35.3591020, 149.1604409, 652.0, 300.25}};
     flight::Flight f;
     vt::makeDirs(f.card("/dcim/MED-06-001"));
-    chain::makeImage(f.card("/dcim/MED-06-001/IMG_0001.tiff"));
+    chain::makeImage(f.card(flight::numbered(kPicture, 1)));
     chain::makeImage(f.work("photo.tiff"), "320x240", "olive");
     std::string log = flight::makeDataflashLog(f.work("flight.bin"), 120 * 200, 12);
 
@@ -99,5 +98,5 @@ TEST(KernelFlight, WithoutHidTheCardIsMountedWhenItAppearsAndThePicturesAreTagge
     EXPECT_TRUE(flight::servoCommands(out, 1500).empty());
     ASSERT_EQ(camera.shots(), static_cast<int>(shots.size()));
 
-    flight::expectCardFlight(f, "/dcim/MED-06-001/IMG_%04d.tiff", kOldPhotos, shots, {"1", "e2e-kernel", "3"}, log);
+    flight::expectCardFlight(f, kPicture, kOldPhotos, shots, {"1", "e2e-kernel", "3"}, log);
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <sstream>
 
 #include "archive/chainFixtures.h"
@@ -35,11 +34,8 @@ TEST(SenteraFlight, TheMissionsSessionIsRecordedAndItsImagesArchived) {
         for (const char* sensor : {"RGB", "NIR"}) {
             std::string dir = f.card("/snapshots/" + session + "/" + sensor);
             vt::makeDirs(dir);
-            for (int k = 1; k <= 3; ++k) {
-                char name[32];
-                std::snprintf(name, sizeof name, "/IMG_%05d.jpg", k);
-                chain::makeImage(dir + name, std::to_string(40 + 8 * k) + "x32");
-            }
+            for (int k = 1; k <= 3; ++k)
+                chain::makeImage(dir + flight::numbered("/IMG_%05d.jpg", k), std::to_string(40 + 8 * k) + "x32");
         }
     camera.reply("PUT /api/v1/session", {"{}"});
     camera.reply("GET /api/v1/session",
@@ -77,14 +73,14 @@ TEST(SenteraFlight, TheMissionsSessionIsRecordedAndItsImagesArchived) {
 
     // The share was mounted once; the second archiving found it still there.
     EXPECT_EQ(flight::linesWith(vt::readFile(f.stubs().dir() + "/calls.log"), "mount "),
-              std::vector<std::string>{"mount -t cifs -o username=ostrel,password= //127.0.0.1/sdcard " + f.mountDir()});
+              std::vector<std::string>{"mount -t cifs -o username=ostrel,password= //127.0.0.1/sdcard " +
+                                       f.mountDir()});
 
     std::vector<std::vector<std::string>> archived;
     for (const char* sensor : {"RGB", "NIR"})
         for (int k = 1; k <= 3; ++k) {
-            char name[32];
-            std::snprintf(name, sizeof name, "/IMG_%05d.jpg", k);
-            std::string path = f.mountDir() + "/snapshots/" + kSession + "/" + sensor + name;
+            std::string path =
+                f.mountDir() + "/snapshots/" + kSession + "/" + sensor + flight::numbered("/IMG_%05d.jpg", k);
             struct stat st {};
             ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
             archived.push_back({path, std::to_string(st.st_size), "1"});

@@ -16,6 +16,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kTriggerOutput = 7; // the daemon's default trigger channel
 constexpr int kOldPhotos = 2;     // on the card before the flight
 constexpr int kMissedShot = 3;    // the camera takes no picture on this trigger
+constexpr const char* kPicture = "/DCIM/Photo/IMG_%04d.JPG";
 
 // The camera on its servo input: 1500 µs toggles it between capture mode and USB storage,
 // 2000 µs takes a picture in capture mode. Its disk takes 7 s to show (longer than one 5 s mount
@@ -52,10 +53,8 @@ private:
         switchAt_ = Clock::now() + (storage_ ? std::chrono::seconds(1) : std::chrono::seconds(7));
     }
     void shoot() {
-        char name[64];
-        std::snprintf(name, sizeof name, "/DCIM/Photo/IMG_%04d.JPG", kOldPhotos + ++shots_);
         std::error_code ec; // a failed copy shows in the count checks
-        std::filesystem::copy_file(photo_, f_.card(name), ec);
+        std::filesystem::copy_file(photo_, f_.card(flight::numbered(kPicture, kOldPhotos + ++shots_)), ec);
     }
 
     const flight::Flight& f_;
@@ -74,7 +73,7 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
                                             {-35.3619149, 149.1661187, 703.0, 271.75}};
     flight::Flight f;
     vt::makeDirs(f.card("/DCIM/Photo"));
-    for (int k = 1; k <= kOldPhotos; ++k) chain::makeImage(f.card("/DCIM/Photo/IMG_000" + std::to_string(k) + ".JPG"));
+    for (int k = 1; k <= kOldPhotos; ++k) chain::makeImage(f.card(flight::numbered(kPicture, k)));
     chain::makeImage(f.work("photo.jpg"), "320x240", "khaki");
     std::string log = flight::makeDataflashLog(f.work("flight.bin"), 150 * 200, 3);
 
@@ -111,6 +110,6 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
     flight::expectWarning(out, "shot 3: image times part from shot times");
 
     EXPECT_EQ(flight::query(f.dir() + "/geodata.db", "SELECT COUNT(*) FROM image")[0][0], "1"); // the last shot
-    flight::expectCardFlight(f, "/DCIM/Photo/IMG_%04d.JPG", kOldPhotos, {shots.begin(), shots.begin() + pictures},
+    flight::expectCardFlight(f, kPicture, kOldPhotos, {shots.begin(), shots.begin() + pictures},
                              {"1", "e2e-survey3", "2"}, log);
 }
