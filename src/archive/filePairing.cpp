@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/exifWriter.h"
 #include "archive/flightExport.h"
 #include "archive/geotagDb.h"
 #include "core/clock.h"
+#include "core/database.h"
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "core/shell.h"
@@ -92,7 +94,8 @@ bool convertToJpeg(SplitPath& file, std::string* failure) {
            runTool("exiv2 -i e in " + shellQuote(file.joined()), "exiv2 -i", failure);
 }
 
-std::string tagCommand(const GeoData& geo, int orientation, const SplitPath& file) {
+// The exiv2 -M argument texts of a shot's tags.
+std::vector<std::string> tagArguments(const GeoData& geo, int orientation) {
     char args[6][argSize];
     std::snprintf(args[0], argSize, "-M \"set Exif.Image.Orientation %d\"", orientation);
     formatLatitude(geo.lat, args[1]);
@@ -100,9 +103,7 @@ std::string tagCommand(const GeoData& geo, int orientation, const SplitPath& fil
     formatAltitude(geo.alt, args[3]);
     formatHeading(geo.yaw, args[4]); // the track is the shot's yaw, not the heading
     formatDateTaken(static_cast<uint64_t>(geo.time), args[5]);
-    std::string command = "exiv2";
-    for (const char* arg : args) command += std::string(" ") + arg;
-    return command + " " + shellQuote(file.joined());
+    return std::vector<std::string>(std::begin(args), std::end(args));
 }
 
 void sendProgress(int fcPipe, int archived, int pairs) {
@@ -115,20 +116,23 @@ void sendProgress(int fcPipe, int archived, int pairs) {
 }
 
 // Writes the shot's image (converted first when asked) with its position; the node's path becomes
-// the tagged file's. True when every tool of it succeeded.
-bool tagImage(ImageNode* node, int archived, int pairs, int convert, int orientation) {
+// the tagged file's. The picture is replaced only by a complete, checked tagged version of itself.
+TagResult tagImage(ImageNode* node, int archived, int pairs, int convert, int orientation) {
     SplitPath file = splitAtExtension(node->path);
     std::string failure;
-    bool tagged = !convert || convertToJpeg(file, &failure);
-    if (tagged) {
-        std::string command = tagCommand(node->geo, orientation, file);
-        logPrintf("vorn-camera %d of %d, %s\n", archived + 1, pairs, command.c_str());
-        tagged = runTool(command, "exiv2", &failure);
+    TagResult result = TagResult::Failed;
+    if (!convert || convertToJpeg(file, &failure)) {
+        std::vector<std::string> args = tagArguments(node->geo, orientation);
+        std::string text;
+        for (const std::string& arg : args) text += " " + arg;
+        logPrintf("vorn-camera %d of %d, %s%s\n", archived + 1, pairs, file.joined().c_str(), text.c_str());
+        result = writeTagsAside(file.joined(), exifSettings(args), &failure);
     }
     std::remove((file.base + ".exv").c_str()); // the conversion's temporary EXIF block, if any
     std::snprintf(node->path, sizeof node->path, "%s", file.joined().c_str());
-    if (!tagged) logPrintf("vorn-camera updatePairedImages %s not tagged: %s\n", node->path, failure.c_str());
-    return tagged;
+    if (result != TagResult::Tagged)
+        logPrintf("vorn-camera updatePairedImages %s not tagged: %s\n", node->path, failure.c_str());
+    return result;
 }
 
 // The archive rows of one tagged image: its oldfiles row, and the file recorded in its shot's row
@@ -168,13 +172,19 @@ void rollBackPass(sqlite3* db, int rc) {
     warnGround(GroundWarning::PassRolledBack, "tagging pass rolled back: %s", sqlite3_errstr(rc));
 }
 
+// What a tagging pass did besides archiving.
+struct PassOutcome {
+    int flightNumber = 0;
+    int cardFull = 0; // images left untouched for want of room on the card
+};
+
 // Runs the archive rows of a pass (its flights row, one oldfiles row per image and the file of
 // each archived shot) as one transaction: one disk sync for the pass instead of one per image,
 // and a pass cut short (power lost) leaves no archived file whose shot is still waiting to be
 // paired, so the next pass pairs the same files with the same shots again. Returns the number
 // archived, or -1 when the rows were rolled back.
 int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation,
-                        int* flightNumber) {
+                        PassOutcome* outcome) {
     sqlite3* db = cam->db;
     int rc = sqlite3_exec(db, sql::beginTransaction, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
@@ -182,8 +192,8 @@ int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fc
         rollBackPass(db, rc);
         return -1;
     }
-    *flightNumber = nextFlightNumber(db);
-    writeFlightRow(cam, *flightNumber, sql::insertFlight);
+    outcome->flightNumber = nextFlightNumber(db);
+    writeFlightRow(cam, outcome->flightNumber, sql::insertFlight);
 
     int archived = 0;
     ArchiveStatements st;
@@ -195,8 +205,11 @@ int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fc
         images = nullptr; // nothing can be archived
     }
     for (ImageNode* node = images; node; node = node->next) {
-        if (node->path[0] == '\0' || !tagImage(node, archived, pairs, convert, orientation)) continue;
-        int done = archiveImage(node, st, *flightNumber, &rc);
+        if (node->path[0] == '\0') continue;
+        TagResult tagged = tagImage(node, archived, pairs, convert, orientation);
+        if (tagged == TagResult::CardFull) ++outcome->cardFull;
+        if (tagged != TagResult::Tagged) continue;
+        int done = archiveImage(node, st, outcome->flightNumber, &rc);
         if (done < 0) {
             st = {};
             rollBackPass(db, rc);
@@ -225,44 +238,49 @@ void warnIfMismatched(const ImageNode* images, int shots, const FileNode* files,
         warnGround(GroundWarning::IntervalMismatch, "shot %d: image times part from shot times", shot);
 }
 
-// The tagging pass behind updatePairedImages; flightNumber receives the pass's flight number.
-// Returns the number archived, or -1 when nothing was archived (rolled back, or the archived
-// shots could not be removed).
+// The tagging pass behind updatePairedImages. Returns the number archived, or -1 when the pass
+// was rolled back and nothing was archived.
 int tagPass(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation,
-            int* flightNumber) {
-    int archived = archiveTaggedImages(cam, images, pairs, fcPipe, convert, orientation, flightNumber);
+            PassOutcome* outcome) {
+    int archived = archiveTaggedImages(cam, images, pairs, fcPipe, convert, orientation, outcome);
     if (archived < 0) return -1; // nothing archived: the shots stay for the next pass
 
     mavlink_message_t finalMsg = progressMessage(pairs, pairs);
-    runShell(copyToGeodoneCommand);
-    if (!removeArchivedShots(cam->db)) return -1;
+    copyDatabase(cam->db, geodoneFile);
+    // The commit made the pass: shots whose image is archived are left out by every later reader
+    // of table image even when this removal fails.
+    removeArchivedShots(cam->db);
     if (fcPipe != -1) {
         if (msgWrite(fcPipe, &finalMsg))
             logPrintf("vorn-camera updatePairedImages finished %d successfully\n", archived);
         else
             logPuts("vorn-camera updatePairedImages failed to write final processing msg to outbound pipe");
     }
+    if (outcome->cardFull > 0)
+        warnGround(GroundWarning::CardFull, "card full: %d of %d images tagged", archived, pairs);
     if (archived < pairs)
-        warnGround(GroundWarning::PassIncomplete, "flight %d: %d of %d images tagged, %d kept for retry", *flightNumber,
-                   archived, pairs, pairs - archived);
+        warnGround(GroundWarning::PassIncomplete, "flight %d: %d of %d images tagged, %d kept for retry",
+                   outcome->flightNumber, archived, pairs, pairs - archived);
     return archived;
 }
 
 // The flight's side files: every shot of the list with its image's file name, tagged when the
 // pass archived it.
-void exportShots(CameraContext* cam, const ImageNode* images, int flightNumber, const char* cardRoot) {
+void exportShots(CameraContext* cam, const ImageNode* images, int flightNumber, const CardTarget& card) {
     std::vector<ExportedShot> shots;
     for (const ImageNode* node = images; node; node = node->next) {
         const char* slash = std::strrchr(node->path, '/');
         bool tagged = node->path[0] != '\0' && anOldFile(cam->db, node->path);
         shots.push_back({slash ? slash + 1 : node->path, true, node->geo, tagged});
     }
-    exportFlight(exportedFlight(cam, flightNumber), shots, cardRoot);
+    exportFlight(exportedFlight(cam, flightNumber), shots, card);
 }
 
 // Pairs the shots with the new files of dir and tags them; 1 when fewer were archived than paired.
 int tagShots(CameraContext* cam, const char* caller, ImageNode* images, const char* dir, const char* ext,
              const char* cardRoot, int fcPipe) {
+    const CardTarget card = cardAt(cardRoot); // the card this pass tags
+    removeTaggingLeftover(dir);
     logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
     FileNode* files = getListFiles(cam->db, dir, ext);
     int shots = countImageList(images), newFiles = countFileList(files);
@@ -273,9 +291,9 @@ int tagShots(CameraContext* cam, const char* caller, ImageNode* images, const ch
         int pairs = pairUpItemsPath(images, files);
         logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
         if (pairs > 0) {
-            int flightNumber = 0;
-            int processed = tagPass(cam, images, pairs, fcPipe, 0, 6, &flightNumber);
-            if (processed >= 0) exportShots(cam, images, flightNumber, cardRoot);
+            PassOutcome outcome;
+            int processed = tagPass(cam, images, pairs, fcPipe, 0, 6, &outcome);
+            if (processed >= 0) exportShots(cam, images, outcome.flightNumber, card);
             else processed = 0;
             logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
             if (processed != pairs) result = 1;
@@ -319,6 +337,13 @@ int moveToUntagged(sqlite3* db, const ImageNode* images, int flightNumber, bool 
         return -1;
     }
     return moved;
+}
+
+// The shots waiting for their images. Shots archived by a pass whose removal failed or was cut
+// short are removed now (and left out even if that fails again).
+ImageNode* flightShots(sqlite3* db) {
+    removeArchivedShots(db);
+    return getListImages(db);
 }
 
 } // namespace
@@ -392,8 +417,8 @@ void formatDateTaken(uint64_t time, char* out) {
 }
 
 int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation) {
-    int flightNumber = 0;
-    int archived = tagPass(cam, images, pairs, fcPipe, convert, orientation, &flightNumber);
+    PassOutcome outcome;
+    int archived = tagPass(cam, images, pairs, fcPipe, convert, orientation, &outcome);
     return archived < 0 ? 0 : archived;
 }
 
@@ -423,7 +448,7 @@ int firstIntervalMismatch(const ImageNode* images, const FileNode* files) {
 int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                      int fcPipe) {
     logPrintf("vorn-camera %s get list of images from db\n", caller);
-    ImageNode* images = getListImages(cam->db);
+    ImageNode* images = flightShots(cam->db);
     int result = tagShots(cam, caller, images, dir, ext, cardRoot, fcPipe);
     freeImageList(images);
     return result;
@@ -431,7 +456,7 @@ int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, co
 
 int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                         int fcPipe) {
-    ImageNode* images = getListImages(cam->db);
+    ImageNode* images = flightShots(cam->db);
     if (!images) return 1;
     int shots = countImageList(images);
     logPrintf("vorn-camera %s %d shots left from an earlier flight\n", caller, shots);

@@ -25,9 +25,10 @@ void formatDateTaken(uint64_t time, char* out); // milliseconds since the epoch,
 // Tags every paired image of the list with its shot, archives it in oldfiles under a new flight
 // number, writes the flight's row, reports progress on fcPipe (-1: no reports), copies the
 // database to geodone.db and removes the archived shots from table image; a shot whose image
-// could not be tagged stays there for the next pass, and the ground is warned. convert: the
-// images are TIFFs to be turned into JPEGs first. Returns the number of images archived, 0 when
-// the pass was rolled back or removing the shots fails.
+// could not be tagged (or found no room on the card) stays there for the next pass, and the
+// ground is warned. A picture is replaced only by a complete, checked tagged version of itself
+// (writeTagsAside). convert: the images are TIFFs to be turned into JPEGs first. Returns the
+// number of images archived, 0 when the pass was rolled back.
 int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation);
 
 // The postflight sequence shared by the card drivers: reads the shots and the new files of dir

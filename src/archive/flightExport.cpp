@@ -136,6 +136,11 @@ bool writeFolder(const std::string& dir, const std::string (&texts)[3]) {
 
 } // namespace
 
+CardTarget cardAt(const std::string& root) {
+    struct stat info;
+    return {root, !root.empty() && stat(root.c_str(), &info) == 0 ? info.st_dev : 0};
+}
+
 ExportedFlight exportedFlight(CameraContext* cam, int flightNumber) {
     std::lock_guard<std::mutex> guard(cam->lock);
     return {flightNumber, std::string(cam->missionID, missionIdLength(cam->missionID)), cam->camType};
@@ -194,13 +199,17 @@ std::string odmGeoTxt(const std::vector<ExportedShot>& shots) {
     return out;
 }
 
-bool exportFlight(const ExportedFlight& flight, const std::vector<ExportedShot>& shots, const std::string& cardRoot) {
+bool exportFlight(const ExportedFlight& flight, const std::vector<ExportedShot>& shots, const CardTarget& card) {
     const std::string texts[3] = {shotsGeoJson(flight, shots), shotsCsv(flight, shots), odmGeoTxt(shots)};
     std::string dir = "flights/" + std::to_string(flight.flightNumber);
     if (!writeFolder(dir, texts)) return false;
     logPrintf("vorn-camera exportFlight wrote %zu shots to %s\n", shots.size(), dir.c_str());
-    if (!cardRoot.empty()) {
-        std::string onCard = cardRoot + "/vorn/flight-" + std::to_string(flight.flightNumber);
+    if (card.root.empty()) return true;
+    if (cardAt(card.root).device != card.device || card.device == 0) {
+        logPrintf("vorn-camera exportFlight the card is gone from %s: %s not copied to it\n", card.root.c_str(),
+                  dir.c_str());
+    } else {
+        std::string onCard = card.root + "/vorn/flight-" + std::to_string(flight.flightNumber);
         if (writeFolder(onCard, texts))
             logPrintf("vorn-camera exportFlight copied %s to %s\n", dir.c_str(), onCard.c_str());
     }

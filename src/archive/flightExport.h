@@ -3,6 +3,8 @@
 // geo.txt, in flights/<flight number>/ of the working directory and copied to the camera card.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -22,6 +24,15 @@ struct ExportedFlight {
     int camType;
 };
 
+// The card a flight's files are copied to: its root directory and the file system mounted there.
+struct CardTarget {
+    std::string root; // empty: no copy on a card
+    dev_t device;
+};
+
+// The card at root as it is now (device 0 when root cannot be reached).
+CardTarget cardAt(const std::string& root);
+
 // The flight's number with the context's mission id and camera type (read under its lock).
 ExportedFlight exportedFlight(CameraContext* cam, int flightNumber);
 
@@ -31,7 +42,9 @@ std::string shotsCsv(const ExportedFlight& flight, const std::vector<ExportedSho
 std::string odmGeoTxt(const std::vector<ExportedShot>& shots);
 
 // Writes the three files into flights/<flight number>/, each to a temporary name first and
-// renamed, so a power cut never leaves half a file; then, when cardRoot is not empty, copies the
-// folder to <cardRoot>/vorn/flight-<flight number>/. Every failure is logged and changes nothing
-// else. Returns true when the files in the working directory were written.
-bool exportFlight(const ExportedFlight& flight, const std::vector<ExportedShot>& shots, const std::string& cardRoot);
+// renamed, so a power cut never leaves half a file; then copies the folder to
+// <card root>/vorn/flight-<flight number>/, only while the same card is still mounted there (a
+// card pulled meanwhile would leave the copy on the board's own disk, under the mount point).
+// Every failure is logged and changes nothing else. Returns true when the files in the working
+// directory were written.
+bool exportFlight(const ExportedFlight& flight, const std::vector<ExportedShot>& shots, const CardTarget& card);

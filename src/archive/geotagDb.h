@@ -26,8 +26,10 @@ inline constexpr const char* createUnknownFiles =
 // Table image: the shots of the flight in progress.
 inline constexpr const char* insertImage =
     "INSERT INTO image (time, lat, lon, pitch, roll, yaw, heading, alt, size, path) VALUES(?,?,?,?,?,?,?,?,?,?)";
+// Shots whose file is archived are done, even while their rows wait to be removed.
 inline constexpr const char* selectImages =
-    "SELECT id, time, lat, lon, pitch, roll, yaw, heading, alt, size, path FROM image ORDER BY id";
+    "SELECT id, time, lat, lon, pitch, roll, yaw, heading, alt, size, path FROM image "
+    "WHERE NOT EXISTS (SELECT 1 FROM oldfiles WHERE oldfiles.path = image.path) ORDER BY id";
 inline constexpr const char* selectImagePaths = "SELECT path, size FROM image";
 inline constexpr const char* deleteImages = "DELETE FROM image";
 // A shot is done once the file it was archived with is in oldfiles; until then it stays.
@@ -66,8 +68,8 @@ inline constexpr const char* rollbackTransaction = "ROLLBACK";
 
 } // namespace sql
 
-// Copy of the database taken after every tagging pass (both relative to the working directory).
-inline constexpr const char* copyToGeodoneCommand = "cp geodata.db geodone.db";
+// Copy of the database taken after every tagging pass (relative to the working directory).
+inline constexpr const char* geodoneFile = "geodone.db";
 
 struct StmtFinalizer {
     void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }

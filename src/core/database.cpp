@@ -3,12 +3,14 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
+#include "core/durable.h"
 #include "core/logging.h"
-#include "core/shell.h"
 #include "core/userMessage.h"
 
 namespace {
@@ -45,7 +47,75 @@ bool moveAside(const std::string& path, const std::string& aside) {
     return true;
 }
 
+void removeWithJournal(const std::string& path) {
+    std::remove(path.c_str());
+    std::remove((path + "-journal").c_str());
+}
+
+// Copies the whole database into a new file at to; SQLite's result code. Another program
+// writing the database holds it for a moment: the copy waits for it as a shot would.
+int backupInto(sqlite3* from, const std::string& to) {
+    sqlite3* dest = nullptr;
+    int rc = sqlite3_open_v2(to.c_str(), &dest, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_backup* backup = sqlite3_backup_init(dest, "main", from, "main");
+        if (!backup) {
+            rc = sqlite3_errcode(dest);
+        } else {
+            for (int waited = 0; (rc = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED;
+                 waited += 100) {
+                if (waited >= busyTimeoutMs) break;
+                sqlite3_sleep(100);
+            }
+            int finished = sqlite3_backup_finish(backup);
+            if (rc == SQLITE_DONE) rc = finished;
+        }
+    }
+    sqlite3_close(dest);
+    return rc;
+}
+
 } // namespace
+
+bool copyDatabase(sqlite3* from, const std::string& path, std::string* failure) {
+    const std::string tmp = path + ".tmp";
+    removeWithJournal(tmp); // left by a copy cut short
+    std::string why;
+    if (int rc = backupInto(from, tmp); rc != SQLITE_OK) why = sqlite3_errstr(rc);
+    else if (!passesCheck(tmp)) why = "the copy fails the check";
+    else if (!syncPath(tmp) || std::rename(tmp.c_str(), path.c_str()) != 0) why = std::strerror(errno);
+    if (why.empty()) {
+        syncPath(directoryOf(path)); // the rename itself
+        return true;
+    }
+    removeWithJournal(tmp);
+    logPrintf("vorn-camera failed to copy the database to %s: %s; the previous copy stays\n", path.c_str(),
+              why.c_str());
+    if (failure) *failure = why;
+    return false;
+}
+
+bool copyDatabaseFile(const std::string& from, const std::string& path, std::string* failure) {
+    sqlite3* db = nullptr;
+    bool copied = false;
+    if (sqlite3_open_v2(from.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, busyTimeoutMs);
+        copied = copyDatabase(db, path, failure);
+    } else {
+        logPrintf("vorn-camera failed to copy the database %s: cannot open it\n", from.c_str());
+        if (failure) *failure = "cannot open " + from;
+    }
+    sqlite3_close(db);
+    return copied;
+}
+
+void backupDatabase(const char* dbFile) {
+    struct stat info;
+    if (stat(dbFile, &info) != 0) return; // a first start: nothing to keep yet
+    std::string why;
+    if (!copyDatabaseFile(dbFile, std::string(dbFile) + ".bak", &why))
+        warnGround(GroundWarning::BackupFailed, "backup not written: %s", why.c_str());
+}
 
 void setAsideDamagedDatabase(const char* dbFile) {
     std::string path = dbFile;
@@ -58,13 +128,11 @@ void setAsideDamagedDatabase(const char* dbFile) {
         return;
     }
     std::string backup = path + ".bak";
-    std::string failure;
-    if (passesCheck(backup) && runShellOk("cp -f " + shellQuote(backup) + " " + shellQuote(path), &failure)) {
+    if (passesCheck(backup) && copyDatabaseFile(backup, path)) {
         logPrintf("vorn-camera %s is damaged: kept as %s, restored from %s\n", dbFile, aside.c_str(), backup.c_str());
         warnGround(GroundWarning::DatabaseDamaged, "%s damaged: set aside, backup restored", dbFile);
         return;
     }
-    std::remove(path.c_str()); // a copy that failed half way
     logPrintf("vorn-camera %s is damaged: kept as %s, no usable backup, starting a new one\n", dbFile, aside.c_str());
     warnGround(GroundWarning::DatabaseDamaged, "%s damaged: set aside, new database", dbFile);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 struct sqlite3;
 
 // Opens (creating it if needed) the geotag database, or returns null after logging why.
@@ -10,3 +12,16 @@ sqlite3* openGeotagDatabase(const char* dbFile);
 // with its journal, and replaced by the backup dbFile.bak when that one passes the check, else
 // left for a new empty database. Logs what was done and warns the ground.
 void setAsideDamagedDatabase(const char* dbFile);
+
+// Copies the open database to path through path.tmp with SQLite's online backup: the copy is
+// checked and flushed before it is renamed over the previous one, so path always holds a
+// complete database; a copy that cannot be completed leaves the previous one as it was. Logs the
+// outcome; failure receives why not.
+bool copyDatabase(sqlite3* from, const std::string& path, std::string* failure = nullptr);
+
+// The same from the database file at from (read-only).
+bool copyDatabaseFile(const std::string& from, const std::string& path, std::string* failure = nullptr);
+
+// The backup taken at every start: dbFile to dbFile.bak when dbFile exists; a backup that cannot
+// be written is logged and warned to the ground, and the previous one stays.
+void backupDatabase(const char* dbFile);

@@ -126,9 +126,7 @@ int main(int argc, char** argv) {
         setGroundWarningPipe(ctx.fcPipe[1]);
         // A damaged database is never copied over a good backup.
         setAsideDamagedDatabase(dbFile);
-        char backup[128];
-        snprintf(backup, sizeof backup, "cp -f %s %s.bak", dbFile, dbFile);
-        runShell(backup);
+        backupDatabase(dbFile);
         logPrintf("vorn-camera %s started...\n", VORN_VERSION);
         ctx.fcCompId = 1;
         ctx.fcSysId = 1;

@@ -17,6 +17,8 @@ enum class GroundWarning {
     DatabaseDamaged,  // geodata.db set aside at start
     ShotNotStored,    // a shot row could not be written
     PassRolledBack,   // a tagging pass's archive rows were rolled back
+    CardFull,         // images left untagged for want of room on the card
+    BackupFailed,     // the start-up copy geodata.db.bak could not be written
     Count
 };
 

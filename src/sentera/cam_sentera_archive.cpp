@@ -137,6 +137,7 @@ int storeSenteraImagesSamba(CameraContext* cam) {
         logPuts("vorn-camera storeSenteraImages ERROR: Unable to mount Sentera");
         return -1;
     }
+    const CardTarget card = cardAt(sandboxPath(senteraMountPoint)); // the share this pass archives
     std::vector<std::string> sensors = findSensors();
     if (sensors.empty()) {
         logPuts("vorn-camera storeSenteraImages ERROR: No sensors found");
@@ -155,6 +156,6 @@ int storeSenteraImagesSamba(CameraContext* cam) {
     std::vector<ExportedShot> images;
     std::string lastPath = storeSensorImages(flight.db, sensors, *session, count, flightNumber, &images);
     writeFlightRow(&flight, flightNumber, lastPath.c_str());
-    exportFlight(exportedFlight(&flight, flightNumber), images, sandboxPath(senteraMountPoint));
+    exportFlight(exportedFlight(&flight, flightNumber), images, card);
     return count;
 }

@@ -157,7 +157,7 @@ TEST_F(Archive, HostileTextsComeOutEscapedAndEveryFileStillParses) {
     const std::string json = "|149.1652374|-35.3632621|704.25|180.0|True";
     ASSERT_TRUE(exportFlight({7, "m\"1,\nx\x1f", CAMTYPE_SURVEY3},
                              {{"IMG \"a\",\nb.jpg", true, geo, true}, {"\"\xff\xfe" "bad.jpg", true, geo, true},
-                              {plain, true, geo, true}, {"RGB/IMG_00001.jpg", false, GeoData{}, false}}, ""));
+                              {plain, true, geo, true}, {"RGB/IMG_00001.jpg", false, GeoData{}, false}}, {}));
     const std::string flight = "|7|m\"1,\\nx\x1f|2", bad = "\"\xef\xbf\xbd\xef\xbf\xbd" "bad.jpg";
     const std::string csv = "|2023-11-14T22:13:20.123Z|-35.3632621|149.1652374|704.250|180.00|-1.20|0.85|true" + flight;
     EXPECT_EQ(chain::parsedSideFiles("flights/7"), std::vector<std::string>({

@@ -1,0 +1,180 @@
+#include "archive/exifWriter.h"
+
+#include <exiv2/exiv2.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "core/durable.h"
+#include "core/handles.h"
+#include "core/logging.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+bool readWhole(const std::string& path, Bytes* data, struct stat* info) {
+    FdPtr fd{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (!fd || fstat(fd.get(), info) != 0) return false;
+    data->resize(static_cast<size_t>(info->st_size));
+    size_t done = 0;
+    while (done < data->size()) {
+        ssize_t n = read(fd.get(), data->data() + done, data->size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Offset of a JPEG's start-of-scan marker, where its image data begins; none for other files.
+std::optional<size_t> jpegScanStart(const uint8_t* p, size_t size) {
+    if (size < 4 || p[0] != 0xFF || p[1] != 0xD8) return std::nullopt;
+    size_t at = 2;
+    while (at + 4 <= size && p[at] == 0xFF) {
+        uint8_t marker = p[at + 1];
+        if (marker == 0xDA) return at;
+        if (marker == 0xFF) { // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) at += 2;
+        else at += 2 + static_cast<size_t>((p[at + 2] << 8) | p[at + 3]);
+    }
+    return std::nullopt;
+}
+
+// Why the tagged bytes may not replace the picture; empty when they may.
+std::string checkTagged(const Bytes& original, const Exiv2::DataBuf& tagged, const std::vector<ExifSetting>& settings,
+                        const std::vector<std::string>& expected) {
+    auto size = static_cast<size_t>(tagged.size_);
+    if (size < original.size())
+        return "tagged version smaller than the picture (" + std::to_string(size) + " of " +
+               std::to_string(original.size()) + " bytes)";
+    std::optional<size_t> before = jpegScanStart(original.data(), original.size());
+    std::optional<size_t> after = jpegScanStart(tagged.pData_, size);
+    if (before && (!after || size - *after != original.size() - *before ||
+                   std::memcmp(tagged.pData_ + *after, original.data() + *before, size - *after) != 0))
+        return "image data changed in tagging";
+    Exiv2::Image::AutoPtr check = Exiv2::ImageFactory::open(tagged.pData_, tagged.size_);
+    check->readMetadata();
+    for (size_t i = 0; i < settings.size(); ++i) {
+        auto found = check->exifData().findKey(Exiv2::ExifKey(settings[i].key));
+        if (found == check->exifData().end() || found->toString() != expected[i])
+            return settings[i].key + " does not read back as written";
+    }
+    return "";
+}
+
+// The picture with the settings, made in memory; expected receives each value as it will read back.
+Exiv2::DataBuf tagInMemory(const Bytes& original, const std::vector<ExifSetting>& settings,
+                           std::vector<std::string>* expected, std::string* failure) {
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(original.data(), static_cast<long>(original.size()));
+    image->readMetadata();
+    Exiv2::ExifData& exif = image->exifData();
+    for (const ExifSetting& s : settings) {
+        Exiv2::Exifdatum& datum = exif[s.key];
+        if (datum.setValue(s.value) != 0) {
+            *failure = "bad value for " + s.key + ": " + s.value;
+            return Exiv2::DataBuf();
+        }
+        expected->push_back(datum.toString());
+    }
+    image->writeMetadata();
+    Exiv2::BasicIo& io = image->io();
+    io.open();
+    Exiv2::DataBuf tagged = io.read(static_cast<long>(io.size()));
+    io.close();
+    return tagged;
+}
+
+bool hasRoom(const std::string& dir, size_t bytes) {
+    struct statvfs fs;
+    if (statvfs(dir.c_str(), &fs) != 0) return true; // let the write itself tell
+    return static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize >= bytes + taggingRoomMargin;
+}
+
+bool cardFullError(int err) {
+    return err == ENOSPC || err == EDQUOT || err == EFBIG;
+}
+
+// Writes data to tmp with the picture's mode and times, flushed to the card; errno tells why not.
+bool writeSynced(const std::string& tmp, const uint8_t* data, size_t size, const struct stat& picture) {
+    FdPtr fd{open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, picture.st_mode & 07777)};
+    if (!fd) return false;
+    for (size_t done = 0; done < size;) {
+        ssize_t n = write(fd.get(), data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    // The picture's own time stays: a later pass reads the camera's times, not this write's.
+    const struct timespec times[2] = {picture.st_atim, picture.st_mtim};
+    return fsync(fd.get()) == 0 && futimens(fd.get(), times) == 0 && close(fd.release()) == 0;
+}
+
+void logExivMessage(int, const char* text) {
+    logPrintf("vorn-camera exiv2 %s%s", text, text[0] && text[std::strlen(text) - 1] == '\n' ? "" : "\n");
+}
+
+} // namespace
+
+std::vector<ExifSetting> exifSettings(const std::vector<std::string>& args) {
+    std::vector<ExifSetting> settings;
+    for (const std::string& arg : args) {
+        for (size_t at = arg.find("\"set "); at != std::string::npos; at = arg.find("\"set ", at)) {
+            size_t keyStart = at + 5, keyEnd = arg.find(' ', keyStart), end = arg.find('"', keyStart);
+            if (keyEnd == std::string::npos || end == std::string::npos || keyEnd > end) break;
+            settings.push_back({arg.substr(keyStart, keyEnd - keyStart), arg.substr(keyEnd + 1, end - keyEnd - 1)});
+            at = end + 1;
+        }
+    }
+    return settings;
+}
+
+TagResult writeTagsAside(const std::string& path, const std::vector<ExifSetting>& settings, std::string* failure) {
+    Exiv2::LogMsg::setHandler(logExivMessage);
+    Bytes original;
+    struct stat picture {};
+    if (!readWhole(path, &original, &picture)) {
+        *failure = std::string("cannot be read: ") + std::strerror(errno);
+        return TagResult::Failed;
+    }
+    Exiv2::DataBuf tagged;
+    std::vector<std::string> expected;
+    try {
+        tagged = tagInMemory(original, settings, &expected, failure);
+        if (!failure->empty()) return TagResult::Failed;
+        *failure = checkTagged(original, tagged, settings, expected);
+    } catch (const std::exception& e) {
+        *failure = std::string("exiv2: ") + e.what();
+    }
+    if (!failure->empty()) return TagResult::Failed;
+
+    const std::string dir = directoryOf(path), tmp = dir + "/" + taggingTempName;
+    const auto size = static_cast<size_t>(tagged.size_);
+    if (!hasRoom(dir, size)) {
+        *failure = "card full: no room for " + std::to_string(size) + " bytes";
+        return TagResult::CardFull;
+    }
+    if (!writeSynced(tmp, tagged.pData_, size, picture) || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        std::remove(tmp.c_str());
+        *failure = (cardFullError(err) ? "card full: " : "cannot be written: ") + std::string(std::strerror(err));
+        return cardFullError(err) ? TagResult::CardFull : TagResult::Failed;
+    }
+    syncPath(dir); // the rename itself
+    return TagResult::Tagged;
+}
+
+void removeTaggingLeftover(const std::string& dir) {
+    std::string tmp = dir + "/" + taggingTempName;
+    if (std::remove(tmp.c_str()) == 0)
+        logPrintf("vorn-camera updatePairedImages removed %s, left by a tagging cut short\n", tmp.c_str());
+}
