@@ -43,7 +43,8 @@ inline void exec(sqlite3* db, const std::string& statement) {
 }
 
 inline void createSchema(sqlite3* db) {
-    for (const char* s : {sql::createImage, sql::createOldfiles, sql::createFlights, sql::createUnknownFiles})
+    for (const char* s : {sql::createImage, sql::createOldfiles, sql::createFlights, sql::createUnknownFiles,
+                          sql::createUntagged})
         exec(db, s);
 }
 

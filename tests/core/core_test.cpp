@@ -97,6 +97,51 @@ TEST(Database, ADamagedFileIsSetAsideAndOnlyABackupThatPassesTheCheckTakesItsPla
     }
 }
 
+// The start-up backup and the pass's copy: cut half way (the copier killed when its file passes
+// 64 KiB) or out of room, the previous copy stays byte for byte and the failed start-up backup is
+// warned; the next complete copy replaces it whole and leaves no temporary file behind.
+TEST(Database, ACopyCutShortOrWithoutRoomLeavesThePreviousCopyAsItWas) {
+    vt::TempDir dir;
+    vt::SmallDisk disk(dir / "disk", "2m");
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root): copies out of room not tested";
+    const std::string file = dir / "disk/geodata.db";
+    sqlite3* db = openGeotagDatabase(file.c_str());
+    sqlite3_exec(db, "CREATE TABLE shots (x); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                     "WHERE i < 300) INSERT INTO shots SELECT randomblob(1000) FROM n", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    auto copyAt = [&](const std::string& copy) { // as the pass does from its connection, or as the start does
+        if (copy == "geodata.db.bak") return backupDatabase(file.c_str());
+        sqlite3* from = openGeotagDatabase(file.c_str());
+        copyDatabase(from, dir / "disk/geodone.db");
+        sqlite3_close(from);
+    };
+    for (const std::string copy : {"geodata.db.bak", "geodone.db"}) {
+        const std::string path = dir / ("disk/" + copy), earlier = "an earlier complete copy";
+        vt::writeFile(path, earlier);
+        vt::StdoutCapture log;
+        EXPECT_EQ(vt::killedWhenWriting(64 * 1024, [&] { copyAt(copy); }), SIGXFSZ) << copy;
+        EXPECT_EQ(vt::readFile(path), earlier) << copy << " cut short";
+
+        std::string filler = dir / "disk/filler";
+        vt::writeFile(filler, std::string(1600 * 1024, 'f')); // leaves less room than a copy takes
+        copyAt(copy);
+        EXPECT_EQ(vt::readFile(path), earlier) << copy << " without room";
+        EXPECT_EQ(log.count("vorn-camera warning (not sent to the ground): backup not written: database or disk is "
+                            "full"), copy == "geodata.db.bak" ? 1u : 0u) << copy;
+        std::remove(filler.c_str());
+
+        copyAt(copy);
+        sqlite3* copied = openGeotagDatabase(path.c_str());
+        sqlite3_stmt* count = nullptr;
+        sqlite3_prepare_v2(copied, "SELECT COUNT(*) FROM shots", -1, &count, nullptr);
+        EXPECT_EQ(sqlite3_step(count), SQLITE_ROW) << copy;
+        EXPECT_EQ(sqlite3_column_int(count, 0), 300) << copy;
+        sqlite3_finalize(count);
+        sqlite3_close(copied);
+        EXPECT_FALSE(vt::fileExists(path + ".tmp")) << copy;
+    }
+}
+
 TEST(GroundWarnings, EachKindReachesTheGroundAsUserMessageAndStatusTextAtMostOnceAMinute) {
     vt::StdoutCapture log;
     int fd[2];

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +81,45 @@ inline size_t countOf(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
     return n;
+}
+
+// A small file system (tmpfs of the given size, as "2m") mounted at dir for the life of the object,
+// to run out of room for real. Mounting needs root: callers skip when mounted() is false.
+class SmallDisk {
+public:
+    SmallDisk(const std::string& dir, const std::string& size) : dir_(dir) {
+        makeDirs(dir);
+        mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    bool mounted() const { return mounted_; }
+    void unmount() {
+        if (mounted_) umount2(dir_.c_str(), MNT_DETACH), mounted_ = false;
+    }
+
+private:
+    std::string dir_;
+    bool mounted_;
+};
+
+// Runs work in a child process that is killed (SIGXFSZ) the moment it writes a file beyond
+// limit bytes: a power cut at a known point of a write. Returns the signal that ended the
+// child, 0 when it finished.
+inline int killedWhenWriting(off_t limit, const std::function<void()>& work) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        rlimit fsize{static_cast<rlim_t>(limit), RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &fsize);
+        work();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
 // A directory of stub commands placed first on PATH for the life of the object. Each stub
