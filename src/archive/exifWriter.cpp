@@ -51,18 +51,17 @@ std::optional<size_t> jpegScanStart(const uint8_t* p, size_t size) {
 }
 
 // Why the tagged bytes may not replace the picture; empty when they may.
-std::string checkTagged(const Bytes& original, const Exiv2::DataBuf& tagged, const std::vector<ExifSetting>& settings,
-                        const std::vector<std::string>& expected) {
-    auto size = static_cast<size_t>(tagged.size_);
+std::string checkTagged(const Bytes& original, const uint8_t* tagged, size_t size,
+                        const std::vector<ExifSetting>& settings, const std::vector<std::string>& expected) {
     if (size < original.size())
         return "tagged version smaller than the picture (" + std::to_string(size) + " of " +
                std::to_string(original.size()) + " bytes)";
     std::optional<size_t> before = jpegScanStart(original.data(), original.size());
-    std::optional<size_t> after = jpegScanStart(tagged.pData_, size);
+    std::optional<size_t> after = jpegScanStart(tagged, size);
     if (before && (!after || size - *after != original.size() - *before ||
-                   std::memcmp(tagged.pData_ + *after, original.data() + *before, size - *after) != 0))
+                   std::memcmp(tagged + *after, original.data() + *before, size - *after) != 0))
         return "image data changed in tagging";
-    Exiv2::Image::AutoPtr check = Exiv2::ImageFactory::open(tagged.pData_, tagged.size_);
+    Exiv2::Image::AutoPtr check = Exiv2::ImageFactory::open(tagged, static_cast<long>(size));
     check->readMetadata();
     for (size_t i = 0; i < settings.size(); ++i) {
         auto found = check->exifData().findKey(Exiv2::ExifKey(settings[i].key));
@@ -72,9 +71,10 @@ std::string checkTagged(const Bytes& original, const Exiv2::DataBuf& tagged, con
     return "";
 }
 
-// The picture with the settings, made in memory; expected receives each value as it will read back.
-Exiv2::DataBuf tagInMemory(const Bytes& original, const std::vector<ExifSetting>& settings,
-                           std::vector<std::string>* expected, std::string* failure) {
+// The picture with the settings, made in memory (in the image's io, read through its mmap);
+// expected receives each value as it will read back. Null, with failure set, on a bad value.
+Exiv2::Image::AutoPtr tagInMemory(const Bytes& original, const std::vector<ExifSetting>& settings,
+                                  std::vector<std::string>* expected, std::string* failure) {
     Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(original.data(), static_cast<long>(original.size()));
     image->readMetadata();
     Exiv2::ExifData& exif = image->exifData();
@@ -82,16 +82,13 @@ Exiv2::DataBuf tagInMemory(const Bytes& original, const std::vector<ExifSetting>
         Exiv2::Exifdatum& datum = exif[s.key];
         if (datum.setValue(s.value) != 0) {
             *failure = "bad value for " + s.key + ": " + s.value;
-            return Exiv2::DataBuf();
+            return Exiv2::Image::AutoPtr();
         }
         expected->push_back(datum.toString());
     }
     image->writeMetadata();
-    Exiv2::BasicIo& io = image->io();
-    io.open();
-    Exiv2::DataBuf tagged = io.read(static_cast<long>(io.size()));
-    io.close();
-    return tagged;
+    image->io().open();
+    return image;
 }
 
 bool hasRoom(const std::string& dir, size_t bytes) {
@@ -146,24 +143,29 @@ TagResult writeTagsAside(const std::string& path, const std::vector<ExifSetting>
         *failure = std::string("cannot be read: ") + std::strerror(errno);
         return TagResult::Failed;
     }
-    Exiv2::DataBuf tagged;
+    // The original, the tagged version and nothing more in memory: on the board a picture may
+    // take 20 MB.
+    Exiv2::Image::AutoPtr image;
+    const uint8_t* tagged = nullptr;
+    size_t size = 0;
     std::vector<std::string> expected;
     try {
-        tagged = tagInMemory(original, settings, &expected, failure);
-        if (!failure->empty()) return TagResult::Failed;
-        *failure = checkTagged(original, tagged, settings, expected);
+        image = tagInMemory(original, settings, &expected, failure);
+        if (!image.get()) return TagResult::Failed;
+        tagged = image->io().mmap();
+        size = static_cast<size_t>(image->io().size());
+        *failure = checkTagged(original, tagged, size, settings, expected);
     } catch (const std::exception& e) {
         *failure = std::string("exiv2: ") + e.what();
     }
     if (!failure->empty()) return TagResult::Failed;
 
     const std::string dir = directoryOf(path), tmp = dir + "/" + taggingTempName;
-    const auto size = static_cast<size_t>(tagged.size_);
     if (!hasRoom(dir, size)) {
         *failure = "card full: no room for " + std::to_string(size) + " bytes";
         return TagResult::CardFull;
     }
-    if (!writeSynced(tmp, tagged.pData_, size, picture) || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!writeSynced(tmp, tagged, size, picture) || std::rename(tmp.c_str(), path.c_str()) != 0) {
         int err = errno;
         std::remove(tmp.c_str());
         *failure = (cardFullError(err) ? "card full: " : "cannot be written: ") + std::string(std::strerror(err));
