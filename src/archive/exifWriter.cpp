@@ -113,7 +113,7 @@ bool writeSynced(const std::string& tmp, const uint8_t* data, size_t size, const
     }
     // The picture's own time stays: a later pass reads the camera's times, not this write's.
     const struct timespec times[2] = {picture.st_atim, picture.st_mtim};
-    return fsync(fd.get()) == 0 && futimens(fd.get(), times) == 0 && close(fd.release()) == 0;
+    return futimens(fd.get(), times) == 0 && fsync(fd.get()) == 0 && close(fd.release()) == 0;
 }
 
 void logExivMessage(int, const char* text) {
