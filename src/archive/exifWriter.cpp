@@ -11,7 +11,7 @@
 #include <cstring>
 #include <optional>
 
-#include "core/durable.h"
+#include "core/fileIo.h"
 #include "core/handles.h"
 #include "core/logging.h"
 
@@ -23,14 +23,7 @@ bool readWhole(const std::string& path, Bytes* data, struct stat* info) {
     FdPtr fd{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (!fd || fstat(fd.get(), info) != 0) return false;
     data->resize(static_cast<size_t>(info->st_size));
-    size_t done = 0;
-    while (done < data->size()) {
-        ssize_t n = read(fd.get(), data->data() + done, data->size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return readAll(fd.get(), data->data(), data->size());
 }
 
 // Offset of a JPEG's start-of-scan marker, where its image data begins; none for other files.
@@ -104,13 +97,7 @@ bool cardFullError(int err) {
 // Writes data to tmp with the picture's mode and times, flushed to the card; errno tells why not.
 bool writeSynced(const std::string& tmp, const uint8_t* data, size_t size, const struct stat& picture) {
     FdPtr fd{open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, picture.st_mode & 07777)};
-    if (!fd) return false;
-    for (size_t done = 0; done < size;) {
-        ssize_t n = write(fd.get(), data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
+    if (!fd || !writeAll(fd.get(), data, size)) return false;
     // The picture's own time stays: a later pass reads the camera's times, not this write's.
     const struct timespec times[2] = {picture.st_atim, picture.st_mtim};
     return futimens(fd.get(), times) == 0 && fsync(fd.get()) == 0 && close(fd.release()) == 0;
@@ -136,7 +123,8 @@ std::vector<ExifSetting> exifSettings(const std::vector<std::string>& args) {
 }
 
 TagResult writeTagsAside(const std::string& path, const std::vector<ExifSetting>& settings, std::string* failure) {
-    Exiv2::LogMsg::setHandler(logExivMessage);
+    static const bool routed = (Exiv2::LogMsg::setHandler(logExivMessage), true); // once, into our log
+    (void)routed;
     Bytes original;
     struct stat picture {};
     if (!readWhole(path, &original, &picture)) {

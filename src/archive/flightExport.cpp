@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "core/fileIo.h"
 #include "core/logging.h"
 
 namespace {
@@ -106,14 +107,7 @@ bool writeWhole(const std::string& path, const std::string& text) {
     std::string tmp = path + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    bool ok = done == text.size() && fsync(fd) == 0;
+    bool ok = writeAll(fd, text.data(), text.size()) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
     std::remove(tmp.c_str());

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "core/durable.h"
+#include "core/fileIo.h"
 #include "core/logging.h"
 #include "core/userMessage.h"
 
@@ -83,7 +83,7 @@ bool copyDatabase(sqlite3* from, const std::string& path, std::string* failure) 
     std::string why;
     if (int rc = backupInto(from, tmp); rc != SQLITE_OK) why = sqlite3_errstr(rc);
     else if (!passesCheck(tmp)) why = "the copy fails the check";
-    else if (!syncPath(tmp) || std::rename(tmp.c_str(), path.c_str()) != 0) why = std::strerror(errno);
+    else if (std::rename(tmp.c_str(), path.c_str()) != 0) why = std::strerror(errno); // SQLite synced it
     if (why.empty()) {
         syncPath(directoryOf(path)); // the rename itself
         return true;

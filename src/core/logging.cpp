@@ -2,22 +2,13 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-namespace {
+#include "core/fileIo.h"
 
-void writeWhole(int fd, const char* text, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, text, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text += n;
-        len -= static_cast<size_t>(n);
-    }
-}
+namespace {
 
 void vwriteFormatted(int fd, const char* fmt, va_list args) {
     char small[512];
@@ -27,12 +18,12 @@ void vwriteFormatted(int fd, const char* fmt, va_list args) {
     va_end(copy);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof small) {
-        writeWhole(fd, small, static_cast<size_t>(n));
+        writeAll(fd, small, static_cast<size_t>(n));
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
     vsnprintf(big.data(), big.size(), fmt, args);
-    writeWhole(fd, big.data(), static_cast<size_t>(n));
+    writeAll(fd, big.data(), static_cast<size_t>(n));
 }
 
 } // namespace

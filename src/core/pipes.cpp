@@ -5,20 +5,9 @@
 
 #include <cerrno>
 
-namespace {
+#include "core/fileIo.h"
 
-// Reads exactly len bytes unless the writer closed the pipe or an error occurred.
-bool readAll(int fd, void* buf, size_t len) {
-    auto* p = static_cast<uint8_t*>(buf);
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = read(fd, p + got, len - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
+namespace {
 
 void discard(int fd, size_t len) {
     uint8_t sink[512];
