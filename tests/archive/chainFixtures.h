@@ -140,6 +140,14 @@ inline std::map<std::string, std::string> exifTags(const std::string& path) {
     return tags;
 }
 
+// The texts of the STATUSTEXT messages among the messages.
+inline std::vector<std::string> statusTexts(const std::vector<mavlink_message_t>& messages) {
+    std::vector<std::string> texts;
+    for (const auto& m : messages)
+        if (char text[51] = {}; m.msgid == 253) texts.push_back((mavlink_msg_statustext_get_text(&m, text), text));
+    return texts;
+}
+
 using Progress = std::pair<int, int>; // a decoded PROCESSING_PROGRESS report: archived, pairs
 
 // Every MAVLink record framed on the pipe so far (the pipe's read end is made non-blocking).

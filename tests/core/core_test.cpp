@@ -65,14 +65,16 @@ TEST(Clock, TimestampIsWallClockMillisecondsAndStoppingCutsOnlyLongWaits) {
     setSleepQuitFlag(nullptr);
 }
 
+// The first column of every row the statements return, run on the database at path.
+std::string sql(const std::string& path, const char* statements) {
+    std::string out;
+    sqlite3* db = openGeotagDatabase(path.c_str());
+    auto collect = [](void* o, int, char** v, char**) { return *static_cast<std::string*>(o) += v[0], 0; };
+    sqlite3_exec(db, statements, collect, &out, nullptr);
+    return sqlite3_close(db), out;
+}
+
 TEST(Database, ADamagedFileIsSetAsideAndOnlyABackupThatPassesTheCheckTakesItsPlace) {
-    auto sql = [](const std::string& path, const char* statement) {
-        std::string out;
-        sqlite3* db = openGeotagDatabase(path.c_str());
-        auto collect = [](void* o, int, char** v, char**) { return *static_cast<std::string*>(o) += v[0], 0; };
-        sqlite3_exec(db, statement, collect, &out, nullptr);
-        return sqlite3_close(db), out;
-    };
     // geodata.db as found ("freelist": opens, fails the quick check), a good backup or not, its tables afterwards;
     // it waits 2 s for another program's lock rather than lose a shot.
     auto isAside = [](auto& e) { return e.path().string().find("geodata.db.damaged-") != std::string::npos; };
@@ -97,23 +99,17 @@ TEST(Database, ADamagedFileIsSetAsideAndOnlyABackupThatPassesTheCheckTakesItsPla
     }
 }
 
-// The start-up backup and the pass's copy: cut half way (the copier killed when its file passes
-// 64 KiB) or out of room, the previous copy stays byte for byte and the failed start-up backup is
-// warned; the next complete copy replaces it whole and leaves no temporary file behind.
+// The start-up backup and the pass's copy, cut at 64 KiB or out of room, leave the previous copy byte for
+// byte (the start-up one warned); the next complete copy replaces it whole, leaving no temporary file.
 TEST(Database, ACopyCutShortOrWithoutRoomLeavesThePreviousCopyAsItWas) {
     vt::TempDir dir;
     vt::SmallDisk disk(dir / "disk", "2m");
     if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root): copies out of room not tested";
-    const std::string file = dir / "disk/geodata.db";
-    sqlite3* db = openGeotagDatabase(file.c_str());
-    sqlite3_exec(db, "CREATE TABLE shots (x); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-                     "WHERE i < 300) INSERT INTO shots SELECT randomblob(1000) FROM n", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    auto copyAt = [&](const std::string& copy) { // as the pass does from its connection, or as the start does
-        if (copy == "geodata.db.bak") return backupDatabase(file.c_str());
-        sqlite3* from = openGeotagDatabase(file.c_str());
-        copyDatabase(from, dir / "disk/geodone.db");
-        sqlite3_close(from);
+    const std::string file = dir / "disk/geodata.db", filler = dir / "disk/filler";
+    sql(file, "CREATE TABLE shots (x); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+              "WHERE i < 300) INSERT INTO shots SELECT randomblob(1000) FROM n");
+    auto copyAt = [&](const std::string& copy) { // as the start does, or as the pass does
+        copy == "geodata.db.bak" ? backupDatabase(file.c_str()) : (void)copyDatabaseFile(file, dir / "disk/geodone.db");
     };
     for (const std::string copy : {"geodata.db.bak", "geodone.db"}) {
         const std::string path = dir / ("disk/" + copy), earlier = "an earlier complete copy";
@@ -121,23 +117,12 @@ TEST(Database, ACopyCutShortOrWithoutRoomLeavesThePreviousCopyAsItWas) {
         vt::StdoutCapture log;
         EXPECT_EQ(vt::killedWhenWriting(64 * 1024, [&] { copyAt(copy); }), SIGXFSZ) << copy;
         EXPECT_EQ(vt::readFile(path), earlier) << copy << " cut short";
-
-        std::string filler = dir / "disk/filler";
         vt::writeFile(filler, std::string(1600 * 1024, 'f')); // leaves less room than a copy takes
         copyAt(copy);
         EXPECT_EQ(vt::readFile(path), earlier) << copy << " without room";
-        EXPECT_EQ(log.count("vorn-camera warning (not sent to the ground): backup not written: database or disk is "
-                            "full"), copy == "geodata.db.bak" ? 1u : 0u) << copy;
-        std::remove(filler.c_str());
-
-        copyAt(copy);
-        sqlite3* copied = openGeotagDatabase(path.c_str());
-        sqlite3_stmt* count = nullptr;
-        sqlite3_prepare_v2(copied, "SELECT COUNT(*) FROM shots", -1, &count, nullptr);
-        EXPECT_EQ(sqlite3_step(count), SQLITE_ROW) << copy;
-        EXPECT_EQ(sqlite3_column_int(count, 0), 300) << copy;
-        sqlite3_finalize(count);
-        sqlite3_close(copied);
+        EXPECT_EQ(log.count("backup not written: database or disk is full"), size_t(copy == "geodata.db.bak")) << copy;
+        std::remove(filler.c_str()), copyAt(copy);
+        EXPECT_EQ(sql(path, "SELECT COUNT(*) FROM shots"), "300") << copy;
         EXPECT_FALSE(vt::fileExists(path + ".tmp")) << copy;
     }
 }

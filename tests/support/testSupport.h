@@ -83,37 +83,39 @@ inline size_t countOf(const std::string& text, const std::string& needle) {
     return n;
 }
 
-// A small file system (tmpfs of the given size, as "2m") mounted at dir for the life of the object,
-// to run out of room for real. Mounting needs root: callers skip when mounted() is false.
+// A small tmpfs ("2m") at dir while the object lives, to run out of room; mounted() false without root.
 class SmallDisk {
 public:
     SmallDisk(const std::string& dir, const std::string& size) : dir_(dir) {
         makeDirs(dir);
         mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
     }
-    ~SmallDisk() {
-        if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-    }
-    SmallDisk(const SmallDisk&) = delete;
-    SmallDisk& operator=(const SmallDisk&) = delete;
+    ~SmallDisk() { unmount(); }
     bool mounted() const { return mounted_; }
-    void unmount() {
-        if (mounted_) umount2(dir_.c_str(), MNT_DETACH), mounted_ = false;
-    }
+    void unmount() { mounted_ = mounted_ && umount2(dir_.c_str(), MNT_DETACH) != 0; }
 
 private:
     std::string dir_;
     bool mounted_;
 };
 
-// Runs work in a child process that is killed (SIGXFSZ) the moment it writes a file beyond
-// limit bytes: a power cut at a known point of a write. Returns the signal that ended the
-// child, 0 when it finished.
+// While it lives, a write past limit bytes by this process or its children kills the writer (SIGXFSZ).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(off_t limit) : old_(limits()) { set({static_cast<rlim_t>(limit), old_.rlim_max}); }
+    ~FileSizeLimit() { set(old_); }
+
+private:
+    static rlimit limits() { rlimit r{}; getrlimit(RLIMIT_FSIZE, &r); return r; }
+    static void set(rlimit r) { setrlimit(RLIMIT_FSIZE, &r); }
+    rlimit old_;
+};
+
+// Runs work in a child process under a FileSizeLimit: the signal that ended it, 0 if it finished.
 inline int killedWhenWriting(off_t limit, const std::function<void()>& work) {
     pid_t pid = fork();
     if (pid == 0) {
-        rlimit fsize{static_cast<rlim_t>(limit), RLIM_INFINITY};
-        setrlimit(RLIMIT_FSIZE, &fsize);
+        FileSizeLimit cut(limit);
         work();
         _exit(0);
     }
