@@ -130,12 +130,10 @@ double passRun(const Setup& s, int* archived) {
     dup2(devnull, STDOUT_FILENO); // the pass's log lines are written, to nowhere
 
     auto start = Clock::now();
-    ImageNode* images = getListImages(cam.db);
-    FileNode* files = getListFiles(cam.db, s.card.c_str(), "JPG");
+    ImageList images = getListImages(cam.db).value();
+    FileList files = getListFiles(cam.db, s.card.c_str(), "JPG").value();
     int pairs = pairUpItemsPath(images, files);
     *archived = updatePairedImages(&cam, images, pairs, fc[1], 0, 6);
-    freeImageList(images);
-    freeFileList(files);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
     dup2(out, STDOUT_FILENO);

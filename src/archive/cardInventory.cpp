@@ -4,15 +4,14 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "archive/geotagDb.h"
 #include "core/handles.h"
 #include "core/logging.h"
+#include "core/userMessage.h"
 
 namespace {
 
@@ -23,34 +22,54 @@ bool matchesExtension(const char* name, const char* ext) {
     return strcasecmp(dot + 1, ext) == 0;
 }
 
-// dir + "/" + name into out (256 bytes); false, with a log line naming the caller, when the
-// full path would not fit, so an entry is skipped rather than cut to another file's name.
-bool formPath(char (&out)[256], const char* caller, const char* dir, const char* name) {
-    int n = std::snprintf(out, sizeof out, "%s/%s", dir, name);
-    if (n < 0 || static_cast<size_t>(n) > maxPathLength) {
-        logPrintf("vorn-camera %s skipping %s/%s: path longer than %zu bytes\n", caller, dir, name, maxPathLength);
-        return false;
-    }
-    return true;
-}
-
-// Runs a path lookup; 1 when any row comes back.
-int pathLookup(sqlite3* db, const char* statement, const char* caller, const char* path) {
+// Runs a path lookup: 1 when a row comes back, 0 when none, -1 (logged) when it fails.
+int pathLookup(sqlite3* db, const char* statement, const char* caller, const std::string& path) {
     int rc = 0;
     Stmt stmt = prepareStmt(db, statement, &rc);
     if (!stmt) {
         logPrintf("vorn-camera %s failed to prepare(%s)\n", caller, statement);
-        return 0;
+        return -1;
     }
-    sqlite3_bind_text(stmt.get(), 1, path, -1, SQLITE_TRANSIENT);
-    int found = 0;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) found = 1;
-    return found;
+    sqlite3_bind_text(stmt.get(), 1, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+    rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW) return 1;
+    if (rc == SQLITE_DONE) return 0;
+    logPrintf("vorn-camera %s step failed, rc=%d\n", caller, rc);
+    return -1;
 }
 
-void copyColumnText(char (&out)[256], sqlite3_stmt* stmt, int column) {
+// 1 when the path is archived or unknown, 0 when it is new, -1 when that cannot be told.
+int knownFile(sqlite3* db, const std::string& path) {
+    int old = anOldFile(db, path.c_str());
+    return old != 0 ? old : anUnknownFile(db, path.c_str());
+}
+
+// The paths of the directory's files with the extension that are neither archived nor unknown, in
+// directory order; none when the directory cannot be opened or a lookup fails.
+std::optional<std::vector<std::string>> newPaths(sqlite3* db, const char* dir, const char* ext, const char* caller) {
+    DirPtr d{opendir(dir)};
+    if (!d) {
+        logPrintf("vorn-camera %s failed to open directory(%s)\n", caller, dir);
+        return std::nullopt;
+    }
+    std::vector<std::string> paths;
+    while (dirent* entry = readdir(d.get())) {
+        if (!matchesExtension(entry->d_name, ext)) continue;
+        std::string path = std::string(dir) + "/" + entry->d_name;
+        int known = knownFile(db, path);
+        if (known < 0) return std::nullopt;
+        if (known == 0) paths.push_back(std::move(path));
+    }
+    return paths;
+}
+
+bool lessIgnoringCase(const std::string& a, const std::string& b) {
+    return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
+
+std::string columnText(sqlite3_stmt* stmt, int column) {
     const unsigned char* text = sqlite3_column_text(stmt, column);
-    std::snprintf(out, sizeof out, "%s", text ? reinterpret_cast<const char*>(text) : "");
+    return text ? reinterpret_cast<const char*>(text) : "";
 }
 
 } // namespace
@@ -76,98 +95,65 @@ int isDevicePresent(char* device, size_t size, const char* pattern) {
     return 0;
 }
 
-int getUnknownFiles(sqlite3* db, const char* dir, const char* ext) {
-    int rc = sqlite3_exec(db, sql::deleteUnknownFiles, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        logPrintf("vorn-camera getUnknownFiles sqlite3_exec(%s) failed, rc=%d\n", sql::deleteUnknownFiles, rc);
-        return 0;
+int getUnknownFiles(WriteTransaction& tx, const char* dir, const char* ext) {
+    if (!tx.exec(sql::deleteUnknownFiles)) return -1;
+    Stmt insert = tx.prepare(sql::insertUnknownFile);
+    if (!insert) return -1;
+    std::optional<std::vector<std::string>> paths = newPaths(tx.db(), dir, ext, "getUnknownFiles");
+    if (!paths) return -1;
+    // A name met again in other letter cases is the same path for the table: entered once.
+    std::sort(paths->begin(), paths->end(), lessIgnoringCase);
+    paths->erase(std::unique(paths->begin(), paths->end(),
+                             [](const std::string& a, const std::string& b) { return !lessIgnoringCase(a, b); }),
+                 paths->end());
+    for (const std::string& path : *paths) {
+        sqlite3_bind_text(insert.get(), 1, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+        if (!tx.step(insert.get(), "insertUnknown(" + path + ")")) return -1;
     }
-    Stmt insert = prepareStmt(db, sql::insertUnknownFile, &rc);
-    if (!insert) {
-        logPrintf("vorn-camera getUnknownFiles sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertUnknownFile, rc);
-        return 0;
-    }
-    rc = sqlite3_exec(db, sql::beginTransaction, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        logPrintf("vorn-camera getUnknownFiles sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertUnknownFile, rc);
-        return 0;
-    }
-    logPuts("vorn-camera getUnknownFiles BEGIN TRANSACTION successful");
-
-    int count = 0;
-    if (DirPtr d{opendir(dir)}) {
-        while (dirent* entry = readdir(d.get())) {
-            char path[256];
-            if (!matchesExtension(entry->d_name, ext) || !formPath(path, "getUnknownFiles", dir, entry->d_name))
-                continue;
-            if (anOldFile(db, path) || anUnknownFile(db, path)) continue;
-            sqlite3_bind_text(insert.get(), 1, path, -1, SQLITE_TRANSIENT);
-            rc = sqlite3_step(insert.get());
-            if (rc != SQLITE_DONE) logPrintf("vorn-camera getUnknownFiles insertUnknown(%s) failed, rc=%d\n", path, rc);
-            sqlite3_reset(insert.get());
-            ++count;
-        }
-    }
-    sqlite3_exec(db, sql::endTransaction, nullptr, nullptr, nullptr);
-    return count;
+    return static_cast<int>(paths->size());
 }
 
-ImageNode* getListImages(sqlite3* db) {
+std::optional<ImageList> getListImages(sqlite3* db) {
     int rc = 0;
     Stmt stmt = prepareStmt(db, sql::selectImages, &rc);
     if (!stmt) {
-        logPrintf("vorn-camera getListImages failed to prepare(%s)\n", sql::selectImages);
-        return nullptr;
+        logPrintf("vorn-camera getListImages failed to prepare(%s), rc=%d\n", sql::selectImages, rc);
+        return std::nullopt;
     }
-    ImageNode* head = nullptr;
-    ImageNode** tail = &head;
+    ImageList images;
     while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
         sqlite3_stmt* s = stmt.get();
-        auto* node = new ImageNode{};
-        node->id = sqlite3_column_int(s, 0);
-        node->geo.time = sqlite3_column_int64(s, 1);
-        node->geo.lat = sqlite3_column_int(s, 2);
-        node->geo.lon = sqlite3_column_int(s, 3);
-        node->geo.pitch = sqlite3_column_int(s, 4);
-        node->geo.roll = sqlite3_column_int(s, 5);
-        node->geo.yaw = sqlite3_column_int(s, 6);
-        node->geo.heading = static_cast<uint16_t>(sqlite3_column_int64(s, 7));
-        node->geo.alt = sqlite3_column_int(s, 8);
-        node->size = static_cast<int32_t>(sqlite3_column_int64(s, 9));
-        copyColumnText(node->path, s, 10);
-        *tail = node;
-        tail = &node->next;
+        ImageRecord& r = images.emplace_back();
+        r.id = sqlite3_column_int64(s, 0);
+        r.geo.time = sqlite3_column_int64(s, 1);
+        r.geo.lat = sqlite3_column_int(s, 2);
+        r.geo.lon = sqlite3_column_int(s, 3);
+        r.geo.pitch = sqlite3_column_int(s, 4);
+        r.geo.roll = sqlite3_column_int(s, 5);
+        r.geo.yaw = sqlite3_column_int(s, 6);
+        r.geo.heading = static_cast<uint16_t>(sqlite3_column_int64(s, 7));
+        r.geo.alt = sqlite3_column_int(s, 8);
+        r.size = sqlite3_column_int64(s, 9);
+        r.path = columnText(s, 10);
     }
-    // The rows read before a failing step are still the flight's first shots: keep them.
-    if (rc != SQLITE_DONE) logPrintf("vorn-camera getListImages step failed, rc=%d\n", rc);
-    return head;
+    if (rc == SQLITE_DONE) return images;
+    logPrintf("vorn-camera getListImages step failed, rc=%d\n", rc);
+    return std::nullopt;
 }
 
-FileNode* getListFiles(sqlite3* db, const char* dir, const char* ext) {
-    DirPtr d{opendir(dir)};
-    if (!d) {
-        logPrintf("vorn-camera getLastFile failed to open directory(%s)\n", dir);
-        return nullptr;
-    }
-    std::vector<FileNode*> nodes;
-    while (dirent* entry = readdir(d.get())) {
-        char path[256];
-        if (!matchesExtension(entry->d_name, ext) || !formPath(path, "getListFiles", dir, entry->d_name)) continue;
-        if (anOldFile(db, path) || anUnknownFile(db, path)) continue;
+std::optional<FileList> getListFiles(sqlite3* db, const char* dir, const char* ext) {
+    std::optional<std::vector<std::string>> paths = newPaths(db, dir, ext, "getListFiles");
+    if (!paths) return std::nullopt;
+    FileList files;
+    for (std::string& path : *paths) {
         struct stat st;
-        if (stat(path, &st) != 0) continue;
-        auto* node = new FileNode{};
-        node->mtime = static_cast<int32_t>(st.st_mtime);
-        node->size = static_cast<int32_t>(st.st_size);
-        std::memcpy(node->path, path, sizeof path);
-        nodes.push_back(node);
-        logPrintf("vorn-camera getListFiles adding new file (%s)\n", path);
+        if (stat(path.c_str(), &st) != 0) continue;
+        logPrintf("vorn-camera getListFiles adding new file (%s)\n", path.c_str());
+        files.push_back({static_cast<int64_t>(st.st_mtime), static_cast<int64_t>(st.st_size), std::move(path)});
     }
-    if (nodes.empty()) return nullptr;
-    std::qsort(nodes.data(), nodes.size(), sizeof(FileNode*), cmpFileNodePath);
-    for (size_t i = 0; i + 1 < nodes.size(); ++i) nodes[i]->next = nodes[i + 1];
-    nodes.back()->next = nullptr;
-    return nodes.front();
+    std::sort(files.begin(), files.end(),
+              [](const FileRecord& a, const FileRecord& b) { return lessIgnoringCase(a.path, b.path); });
+    return files;
 }
 
 int anOldFile(sqlite3* db, const char* path) {
@@ -178,66 +164,37 @@ int anUnknownFile(sqlite3* db, const char* path) {
     return pathLookup(db, sql::selectUnknownFile, "anUnknownFile", path);
 }
 
-int cmpFileNodePath(const void* a, const void* b) {
-    const FileNode* left = *static_cast<const FileNode* const*>(a);
-    const FileNode* right = *static_cast<const FileNode* const*>(b);
-    return strcasecmp(left->path, right->path);
-}
-
 int storeFlightImages(CameraContext* cam) {
-    sqlite3* db = cam->db;
-    int flightNumber = nextFlightNumber(db);
+    const FlightIdentity flight = pendingFlight(cam);
+    WriteTransaction tx(cam->db, "storeFlightImages");
+    auto rolledBack = [&tx](int rc = SQLITE_ERROR) {
+        warnGround(GroundWarning::PassRolledBack, "archive rolled back: %s",
+                   sqlite3_errstr(tx.rc() != SQLITE_OK ? tx.rc() : rc));
+        return 0;
+    };
+    std::optional<int> flightNumber = nextFlightNumber(cam->db);
+    Stmt select = tx.prepare(sql::selectImagePaths);
+    Stmt insert = tx.prepare(sql::insertOldFile);
+    if (!tx.begun() || !flightNumber || !select || !insert) return rolledBack();
     int count = 0;
-    char lastPath[256] = "";
-    int rc = 0;
-    Stmt select = prepareStmt(db, sql::selectImagePaths, &rc);
-    if (!select) {
-        logPrintf("vorn-camera storeFlightImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::selectImagePaths, rc);
-    } else if (Stmt insert = prepareStmt(db, sql::insertOldFile, &rc); !insert) {
-        logPrintf("vorn-camera storeFlightImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertOldFile, rc);
-    } else {
-        while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
-            copyColumnText(lastPath, select.get(), 0);
-            int size = sqlite3_column_int(select.get(), 1);
-            if (!exists(lastPath)) continue;
-            sqlite3_bind_text(insert.get(), 1, lastPath, -1, SQLITE_TRANSIENT);
-            sqlite3_bind_int(insert.get(), 2, size);
-            sqlite3_bind_int(insert.get(), 3, flightNumber);
-            rc = sqlite3_step(insert.get());
-            if (rc == SQLITE_DONE) ++count;
-            else logPrintf("vorn-camera storeFlightImages insertOld(%s) failed, rc=%d\n", lastPath, rc);
-            sqlite3_reset(insert.get());
-        }
+    std::string lastPath;
+    int rc;
+    while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
+        lastPath = columnText(select.get(), 0);
+        if (!exists(lastPath.c_str())) continue;
+        sqlite3_bind_text(insert.get(), 1, lastPath.data(), static_cast<int>(lastPath.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(insert.get(), 2, sqlite3_column_int64(select.get(), 1));
+        sqlite3_bind_int(insert.get(), 3, *flightNumber);
+        int added = tx.insert(insert.get(), "insertOld(" + lastPath + ")");
+        if (added < 0) return rolledBack();
+        count += added;
     }
-    writeFlightRow(cam, flightNumber, lastPath);
-    if (!removeArchivedShots(db)) return 0;
+    select.reset();
+    if (rc != SQLITE_DONE) {
+        logPrintf("vorn-camera storeFlightImages step failed, rc=%d\n", rc);
+        return rolledBack(rc);
+    }
+    if (!writeFlightRow(tx, *flightNumber, flight, lastPath) || !tx.exec(sql::deleteArchivedShots) || !tx.commit())
+        return rolledBack();
     return count;
-}
-
-int countImageList(const ImageNode* list) {
-    int n = 0;
-    for (; list; list = list->next) ++n;
-    return n;
-}
-
-int countFileList(const FileNode* list) {
-    int n = 0;
-    for (; list; list = list->next) ++n;
-    return n;
-}
-
-void freeImageList(ImageNode* list) {
-    while (list) {
-        ImageNode* next = list->next;
-        delete list;
-        list = next;
-    }
-}
-
-void freeFileList(FileNode* list) {
-    while (list) {
-        FileNode* next = list->next;
-        delete list;
-        list = next;
-    }
 }

@@ -7,28 +7,29 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "archive/geotagDb.h"
 #include "core/AppContext.h"
 
-// Longest path (without its terminating zero) any list or table entry holds.
-inline constexpr size_t maxPathLength = 255;
-
 // One row of table image and, after pairing, the file it was paired with.
-struct ImageNode {
-    int32_t id;
-    int32_t size;
-    char path[256];
-    GeoData geo;
-    ImageNode* next;
+struct ImageRecord {
+    int64_t id = 0;
+    int64_t size = 0;
+    std::string path;
+    GeoData geo{};
 };
+using ImageList = std::vector<ImageRecord>;
 
 // One image file on the card.
-struct FileNode {
-    int32_t mtime;
-    int32_t size;
-    char path[256];
-    FileNode* next;
+struct FileRecord {
+    int64_t mtime = 0; // seconds since the epoch
+    int64_t size = 0;
+    std::string path;
 };
+using FileList = std::vector<FileRecord>;
 
 // 1 if stat succeeds on the path, else 0.
 int exists(const char* path);
@@ -39,29 +40,25 @@ int exists(const char* path);
 int isDevicePresent(char* device, size_t size, const char* pattern);
 
 // Records the files of dir with extension ext (without its dot) that are not archived in
-// unknownFiles, replacing its contents; returns their number.
-int getUnknownFiles(sqlite3* db, const char* dir, const char* ext);
+// unknownFiles, replacing its contents, inside the caller's transaction; returns their number, or
+// -1 when the list could not be written whole (the transaction must then be rolled back).
+int getUnknownFiles(WriteTransaction& tx, const char* dir, const char* ext);
 
-// The rows of table image in id order; none when the table is empty or cannot be read.
-ImageNode* getListImages(sqlite3* db);
+// The rows of table image in id order that are not archived yet; none when they cannot be read
+// (a failed read is never taken for an empty table).
+std::optional<ImageList> getListImages(sqlite3* db);
 
 // The files of dir with extension ext that are neither archived nor unknown, sorted by path
-// without regard to letter case; none when there are none.
-FileNode* getListFiles(sqlite3* db, const char* dir, const char* ext);
+// without regard to letter case; none when the directory or the tables cannot be read.
+std::optional<FileList> getListFiles(sqlite3* db, const char* dir, const char* ext);
 
-// 1 if the path (in any letter case) is in oldfiles / unknownFiles, else 0.
+// 1 if the path (in any letter case) is in oldfiles / unknownFiles, 0 if not, -1 when the lookup
+// fails.
 int anOldFile(sqlite3* db, const char* path);
 int anUnknownFile(sqlite3* db, const char* path);
 
-// qsort comparison of two FileNode pointers by path, letter case ignored.
-int cmpFileNodePath(const void* a, const void* b);
-
 // Archives the existing files named by the rows of image under a new flight number, writes the
 // flight's row and removes the shots whose file is archived from image (a shot without an
-// archived image stays). Returns the number of files archived, 0 when removing fails.
+// archived image stays), all in one transaction. Returns the number of files archived, 0 when
+// nothing could be written (logged, rolled back).
 int storeFlightImages(CameraContext* cam);
-
-int countImageList(const ImageNode* list);
-int countFileList(const FileNode* list);
-void freeImageList(ImageNode* list);
-void freeFileList(FileNode* list);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,23 +116,23 @@ void sendProgress(int fcPipe, int archived, int pairs) {
                   archived, pairs);
 }
 
-// Writes the shot's image (converted first when asked) with its position; the node's path becomes
+// Writes the shot's image (converted first when asked) with its position; the shot's path becomes
 // the tagged file's. The picture is replaced only by a complete, checked tagged version of itself.
-TagResult tagImage(ImageNode* node, int archived, int pairs, int convert, int orientation) {
-    SplitPath file = splitAtExtension(node->path);
+TagResult tagImage(ImageRecord& shot, int archived, int pairs, int convert, int orientation) {
+    SplitPath file = splitAtExtension(shot.path.c_str());
     std::string failure;
     TagResult result = TagResult::Failed;
     if (!convert || convertToJpeg(file, &failure)) {
-        std::vector<std::string> args = tagArguments(node->geo, orientation);
+        std::vector<std::string> args = tagArguments(shot.geo, orientation);
         std::string text;
         for (const std::string& arg : args) text += " " + arg;
         logPrintf("vorn-camera %d of %d, %s%s\n", archived + 1, pairs, file.joined().c_str(), text.c_str());
         result = writeTagsAside(file.joined(), exifSettings(args), &failure);
     }
     std::remove((file.base + ".exv").c_str()); // the conversion's temporary EXIF block, if any
-    std::snprintf(node->path, sizeof node->path, "%s", file.joined().c_str());
+    shot.path = file.joined();
     if (result != TagResult::Tagged)
-        logPrintf("vorn-camera updatePairedImages %s not tagged: %s\n", node->path, failure.c_str());
+        logPrintf("vorn-camera updatePairedImages %s not tagged: %s\n", shot.path.c_str(), failure.c_str());
     return result;
 }
 
@@ -143,33 +144,27 @@ struct ArchiveStatements {
 };
 
 // 1 when the image was archived, 0 when it was skipped (gone, or its path archived already), -1
-// when a write failed otherwise (a full disk): the pass cannot be committed. rc: the last result.
-int archiveImage(ImageNode* node, ArchiveStatements& st, int flightNumber, int* rc) {
+// when a write failed otherwise (a full disk): the pass cannot be committed.
+int archiveImage(ImageRecord& shot, ArchiveStatements& st, WriteTransaction& tx, int flightNumber) {
     struct stat info;
-    if (stat(node->path, &info) != 0) return 0;
-    node->size = static_cast<int32_t>(info.st_size);
-    sqlite3_bind_int64(st.insert.get(), 1, node->size);
-    sqlite3_bind_text(st.insert.get(), 2, node->path, -1, SQLITE_TRANSIENT);
+    if (stat(shot.path.c_str(), &info) != 0) return 0;
+    shot.size = static_cast<int64_t>(info.st_size);
+    const int pathLength = static_cast<int>(shot.path.size());
+    sqlite3_bind_int64(st.insert.get(), 1, shot.size);
+    sqlite3_bind_text(st.insert.get(), 2, shot.path.data(), pathLength, SQLITE_TRANSIENT);
     sqlite3_bind_int(st.insert.get(), 3, flightNumber);
-    *rc = sqlite3_step(st.insert.get());
-    sqlite3_reset(st.insert.get());
-    if (*rc == SQLITE_DONE) {
-        sqlite3_bind_text(st.record.get(), 1, node->path, -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(st.record.get(), 2, node->size);
-        sqlite3_bind_int(st.record.get(), 3, node->id);
-        *rc = sqlite3_step(st.record.get());
-        sqlite3_reset(st.record.get());
-        if (*rc == SQLITE_DONE) return 1;
-    }
-    logPrintf("vorn-camera updatePairedImages update() failed, rc=%d\n", *rc);
-    return *rc == SQLITE_CONSTRAINT ? 0 : -1;
+    int added = tx.insert(st.insert.get(), "update()");
+    if (added <= 0) return added;
+    sqlite3_bind_text(st.record.get(), 1, shot.path.data(), pathLength, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(st.record.get(), 2, shot.size);
+    sqlite3_bind_int64(st.record.get(), 3, shot.id);
+    return tx.step(st.record.get()) ? 1 : -1;
 }
 
-// Undoes the pass's archive rows; the shots stay for the next pass.
-void rollBackPass(sqlite3* db, int rc) {
-    sqlite3_exec(db, sql::rollbackTransaction, nullptr, nullptr, nullptr);
-    logPrintf("vorn-camera updatePairedImages pass rolled back, rc=%d\n", rc);
-    warnGround(GroundWarning::PassRolledBack, "tagging pass rolled back: %s", sqlite3_errstr(rc));
+// The pass's archive rows are undone as its transaction ends; the shots stay for the next pass.
+int rollBackPass(const WriteTransaction& tx) {
+    warnGround(GroundWarning::PassRolledBack, "tagging pass rolled back: %s", sqlite3_errstr(tx.rc()));
+    return -1;
 }
 
 // What a tagging pass did besides archiving.
@@ -178,78 +173,75 @@ struct PassOutcome {
     int cardFull = 0; // images left untouched for want of room on the card
 };
 
-// Runs the archive rows of a pass (its flights row, one oldfiles row per image and the file of
-// each archived shot) as one transaction: one disk sync for the pass instead of one per image,
-// and a pass cut short (power lost) leaves no archived file whose shot is still waiting to be
-// paired, so the next pass pairs the same files with the same shots again. Returns the number
-// archived, or -1 when the rows were rolled back.
-int archiveTaggedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation,
-                        PassOutcome* outcome) {
-    sqlite3* db = cam->db;
-    int rc = sqlite3_exec(db, sql::beginTransaction, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::beginTransaction, rc);
-        rollBackPass(db, rc);
-        return -1;
+// Runs the archive rows of a pass (its flights row, the flight's own record, one oldfiles row per
+// image and the file of each archived shot) as one transaction: one disk sync for the pass instead
+// of one per image, and a pass cut short (power lost) leaves no archived file whose shot is still
+// waiting to be paired, so the next pass pairs the same files with the same shots again. The
+// flight keeps the number of its first committed pass. Returns the number archived, or -1 when
+// the rows were rolled back.
+int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& images, int pairs, int fcPipe,
+                        int convert, int orientation, PassOutcome* outcome) {
+    WriteTransaction tx(cam->db, "updatePairedImages");
+    std::optional<int> flightNumber = tx.begun() ? nextFlightNumber(cam->db) : std::nullopt;
+    if (!flightNumber) {
+        tx.fail(SQLITE_ERROR);
+        return rollBackPass(tx);
     }
-    outcome->flightNumber = nextFlightNumber(db);
-    writeFlightRow(cam, outcome->flightNumber, sql::insertFlight);
+    FlightIdentity numbered = flight;
+    if (numbered.flightNumber == 0) numbered.flightNumber = *flightNumber;
+    ArchiveStatements st{tx.prepare(sql::insertTaggedFile), tx.prepare(sql::recordArchivedShot)};
+    if (!writeFlightRow(tx, *flightNumber, flight, sql::insertFlight) || !recordFlight(tx, numbered) || !st.insert ||
+        !st.record)
+        return rollBackPass(tx);
+    outcome->flightNumber = *flightNumber;
 
     int archived = 0;
-    ArchiveStatements st;
-    st.insert = prepareStmt(db, sql::insertTaggedFile, &rc);
-    if (st.insert) st.record = prepareStmt(db, sql::recordArchivedShot, &rc);
-    if (!st.insert || !st.record) {
-        logPrintf("vorn-camera updatePairedImages sqlite3_prepare_v2(%s) failed, rc=%d\n",
-                  st.insert ? sql::recordArchivedShot : sql::insertTaggedFile, rc);
-        images = nullptr; // nothing can be archived
-    }
-    for (ImageNode* node = images; node; node = node->next) {
-        if (node->path[0] == '\0') continue;
-        TagResult tagged = tagImage(node, archived, pairs, convert, orientation);
+    for (ImageRecord& shot : images) {
+        if (shot.path.empty()) continue;
+        TagResult tagged = tagImage(shot, archived, pairs, convert, orientation);
         if (tagged == TagResult::CardFull) ++outcome->cardFull;
         if (tagged != TagResult::Tagged) continue;
-        int done = archiveImage(node, st, outcome->flightNumber, &rc);
-        if (done < 0) {
-            st = {};
-            rollBackPass(db, rc);
-            return -1;
-        }
+        int done = archiveImage(shot, st, tx, *flightNumber);
+        if (done < 0) return rollBackPass(tx);
         if (done == 0) continue;
         ++archived;
         if (fcPipe != -1) sendProgress(fcPipe, archived, pairs);
     }
     st = {};
-    rc = sqlite3_exec(db, sql::endTransaction, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        logPrintf("vorn-camera updatePairedImages sqlite3_exec(%s) failed, rc=%d\n", sql::endTransaction, rc);
-        rollBackPass(db, rc);
-        return -1;
-    }
+    if (!tx.commit()) return rollBackPass(tx);
+    flight = numbered;
     return archived;
 }
 
 // Tells the ground when the shots and the new images do not match, which positional pairing
 // would turn into images tagged with a neighbour's position.
-void warnIfMismatched(const ImageNode* images, int shots, const FileNode* files, int newFiles) {
-    if (shots != newFiles)
-        warnGround(GroundWarning::CountMismatch, "%d shots, %d images: positions may be shifted", shots, newFiles);
-    if (int shot = firstIntervalMismatch(images, files))
-        warnGround(GroundWarning::IntervalMismatch, "shot %d: image times part from shot times", shot);
+void warnIfMismatched(const ImageList& images, const FileList& files) {
+    if (images.size() != files.size())
+        warnGround(GroundWarning::CountMismatch, "%zu shots, %zu images: positions may be shifted", images.size(),
+                   files.size());
+    if (int64_t shot = firstIntervalMismatch(images, files))
+        warnGround(GroundWarning::IntervalMismatch, "shot %lld: image times part from shot times",
+                   static_cast<long long>(shot));
+}
+
+// After a committed pass: the shots whose image is archived leave table image, and a flight with
+// no shot left is done.
+void removeArchivedShotsOf(sqlite3* db) {
+    if (removeArchivedShots(db)) sqlite3_exec(db, sql::clearFinishedFlight, nullptr, nullptr, nullptr);
 }
 
 // The tagging pass behind updatePairedImages. Returns the number archived, or -1 when the pass
 // was rolled back and nothing was archived.
-int tagPass(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation,
-            PassOutcome* outcome) {
-    int archived = archiveTaggedImages(cam, images, pairs, fcPipe, convert, orientation, outcome);
+int tagPass(CameraContext* cam, FlightIdentity& flight, ImageList& images, int pairs, int fcPipe, int convert,
+            int orientation, PassOutcome* outcome) {
+    int archived = archiveTaggedImages(cam, flight, images, pairs, fcPipe, convert, orientation, outcome);
     if (archived < 0) return -1; // nothing archived: the shots stay for the next pass
 
     mavlink_message_t finalMsg = progressMessage(pairs, pairs);
     copyDatabase(cam->db, geodoneFile);
     // The commit made the pass: shots whose image is archived are left out by every later reader
     // of table image even when this removal fails.
-    removeArchivedShots(cam->db);
+    removeArchivedShotsOf(cam->db);
     if (fcPipe != -1) {
         if (msgWrite(fcPipe, &finalMsg))
             logPrintf("vorn-camera updatePairedImages finished %d successfully\n", archived);
@@ -266,109 +258,109 @@ int tagPass(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int co
 
 // The flight's side files: every shot of the list with its image's file name, tagged when the
 // pass archived it.
-void exportShots(CameraContext* cam, const ImageNode* images, int flightNumber, const CardTarget& card) {
+void exportShots(CameraContext* cam, const ImageList& images, const FlightIdentity& flight, int flightNumber,
+                 const CardTarget& card) {
     std::vector<ExportedShot> shots;
-    for (const ImageNode* node = images; node; node = node->next) {
-        const char* slash = std::strrchr(node->path, '/');
-        bool tagged = node->path[0] != '\0' && anOldFile(cam->db, node->path);
-        shots.push_back({slash ? slash + 1 : node->path, true, node->geo, tagged});
+    for (const ImageRecord& shot : images) {
+        size_t slash = shot.path.rfind('/');
+        bool tagged = !shot.path.empty() && anOldFile(cam->db, shot.path.c_str()) == 1;
+        shots.push_back({slash == std::string::npos ? shot.path : shot.path.substr(slash + 1), true, shot.geo, tagged});
     }
-    exportFlight(exportedFlight(cam, flightNumber), shots, card);
+    exportFlight({flightNumber, flight.missionID, flight.camType}, shots, card);
 }
 
-// Pairs the shots with the new files of dir and tags them; 1 when fewer were archived than paired.
-int tagShots(CameraContext* cam, const char* caller, ImageNode* images, const char* dir, const char* ext,
-             const char* cardRoot, int fcPipe) {
+// Pairs the flight's shots with the new files of dir and tags them; 1 when fewer were archived
+// than paired, or the card's files could not be listed.
+int tagShots(CameraContext* cam, const char* caller, FlightIdentity& flight, ImageList& images, const char* dir,
+             const char* ext, const char* cardRoot, int fcPipe) {
     const CardTarget card = cardAt(cardRoot); // the card this pass tags
     removeTaggingLeftover(dir);
     logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
-    FileNode* files = getListFiles(cam->db, dir, ext);
-    int shots = countImageList(images), newFiles = countFileList(files);
-    logPrintf("vorn-camera %s %d images, %d files to process\n", caller, shots, newFiles);
-    int result = 0;
-    if (images && files) {
-        warnIfMismatched(images, shots, files, newFiles);
-        int pairs = pairUpItemsPath(images, files);
-        logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
-        if (pairs > 0) {
-            PassOutcome outcome;
-            int processed = tagPass(cam, images, pairs, fcPipe, 0, 6, &outcome);
-            if (processed >= 0) exportShots(cam, images, outcome.flightNumber, card);
-            else processed = 0;
-            logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
-            if (processed != pairs) result = 1;
-        }
-    }
-    freeFileList(files);
-    return result;
+    std::optional<FileList> files = getListFiles(cam->db, dir, ext);
+    if (!files) return 1; // logged: nothing paired, the shots stay
+    logPrintf("vorn-camera %s %zu images, %zu files to process\n", caller, images.size(), files->size());
+    if (images.empty() || files->empty()) return 0;
+    warnIfMismatched(images, *files);
+    int pairs = pairUpItemsPath(images, *files);
+    logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
+    PassOutcome outcome;
+    int processed = tagPass(cam, flight, images, pairs, fcPipe, 0, 6, &outcome);
+    if (processed >= 0) exportShots(cam, images, flight, outcome.flightNumber, card);
+    else processed = 0;
+    logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
+    return processed != pairs ? 1 : 0;
 }
 
 // Why a shot left after a pass has no tagged image.
-const char* untaggedReason(const ImageNode* node, bool cardReached) {
+const char* untaggedReason(const ImageRecord& shot, bool cardReached) {
     if (!cardReached) return "card not mounted";
-    if (node->path[0] == '\0') return "no image on the card";
-    return exists(node->path) ? "tagging failed" : "image gone from the card";
+    if (shot.path.empty()) return "no image on the card";
+    return exists(shot.path.c_str()) ? "tagging failed" : "image gone from the card";
 }
 
-// Moves the shots of the list still in table image to table untagged and empties image, in one
-// transaction. Returns the number moved, or -1 when nothing could be moved (image is kept).
-int moveToUntagged(sqlite3* db, const ImageNode* images, int flightNumber, bool cardReached) {
-    int rc = sqlite3_exec(db, sql::beginTransaction, nullptr, nullptr, nullptr);
-    Stmt move = rc == SQLITE_OK ? prepareStmt(db, sql::moveShotToUntagged, &rc) : Stmt();
+// Moves the shots of the list still waiting in table image to table untagged under the flight's
+// number, removing exactly the rows it copied, in one transaction. Returns the number moved, or
+// -1 when nothing could be moved (the shots stay in image).
+int moveToUntagged(sqlite3* db, const ImageList& images, const FlightIdentity& flight, bool cardReached) {
+    WriteTransaction tx(db, "moveToUntagged");
+    std::optional<int> flightNumber = flight.flightNumber;
+    if (flight.flightNumber == 0) flightNumber = nextFlightNumber(db); // no pass of it was committed
+    if (!flightNumber) tx.fail(SQLITE_ERROR);
+    Stmt move = tx.prepare(sql::moveShotToUntagged);
+    Stmt remove = tx.prepare(sql::deleteShot);
     int moved = 0;
-    for (const ImageNode* node = images; move && node; node = node->next) {
-        sqlite3_bind_int(move.get(), 1, flightNumber);
-        if (node->path[0] != '\0') sqlite3_bind_text(move.get(), 2, node->path, -1, SQLITE_TRANSIENT);
+    for (size_t i = 0; tx.begun() && move && remove && i < images.size(); ++i) {
+        const ImageRecord& shot = images[i];
+        sqlite3_bind_int(move.get(), 1, *flightNumber);
+        if (!shot.path.empty())
+            sqlite3_bind_text(move.get(), 2, shot.path.data(), static_cast<int>(shot.path.size()), SQLITE_TRANSIENT);
         else sqlite3_bind_null(move.get(), 2);
-        sqlite3_bind_text(move.get(), 3, untaggedReason(node, cardReached), -1, SQLITE_STATIC);
+        sqlite3_bind_text(move.get(), 3, untaggedReason(shot, cardReached), -1, SQLITE_STATIC);
         sqlite3_bind_int64(move.get(), 4, current_timestamp());
-        sqlite3_bind_int(move.get(), 5, node->id);
-        rc = sqlite3_step(move.get());
-        sqlite3_reset(move.get());
-        if (rc != SQLITE_DONE) break;
-        moved += sqlite3_changes(db);
+        sqlite3_bind_int64(move.get(), 5, shot.id);
+        if (!tx.step(move.get())) break;
+        if (sqlite3_changes(db) == 0) continue; // archived meanwhile: its row goes with the archived ones
+        sqlite3_bind_int64(remove.get(), 1, shot.id);
+        if (!tx.step(remove.get())) break;
+        ++moved;
     }
-    move.reset();
-    if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = sqlite3_exec(db, sql::deleteImages, nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_exec(db, sql::endTransaction, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        sqlite3_exec(db, sql::rollbackTransaction, nullptr, nullptr, nullptr);
-        logPrintf("vorn-camera could not move shots to table untagged, rc=%d: they stay in table image\n", rc);
-        return -1;
-    }
-    return moved;
+    if (tx.commit()) return moved;
+    logPrintf("vorn-camera could not move shots to table untagged, rc=%d: they stay in table image\n", tx.rc());
+    return -1;
 }
 
-// The shots waiting for their images. Shots archived by a pass whose removal failed or was cut
-// short are removed now (and left out even if that fails again).
-ImageNode* flightShots(sqlite3* db) {
-    removeArchivedShots(db);
+// The shots waiting for their images, none when they cannot be read. Shots archived by a pass
+// whose removal failed or was cut short are removed now (and left out even if that fails again).
+std::optional<ImageList> flightShots(sqlite3* db) {
+    removeArchivedShotsOf(db);
     return getListImages(db);
+}
+
+// A failed read of the shots is never taken for a flight without shots: the crew is told.
+void shotsUnreadable(sqlite3* db, const char* caller) {
+    logPrintf("vorn-camera %s cannot read the flight's shots: they stay in table image\n", caller);
+    warnGround(GroundWarning::ShotsUnreadable, "shots unreadable: %s", sqlite3_errmsg(db));
 }
 
 } // namespace
 
-int pairUpItemsPath(ImageNode* images, FileNode* files) {
-    if (!images || !files) return 0;
+int pairUpItemsPath(ImageList& images, const FileList& files) {
+    if (images.empty() || files.empty()) return 0;
     logPuts("vorn-camera pairUpItemsPath");
-    uint32_t lastImageSeconds = static_cast<uint32_t>(static_cast<uint64_t>(images->geo.time) / 1000);
-    int32_t lastMtime = files->mtime;
-    int pairs = 0;
-    for (; images && files; images = images->next, files = files->next) {
-        uint32_t imageSeconds = static_cast<uint32_t>(static_cast<uint64_t>(images->geo.time) / 1000);
-        int32_t imageDelta = static_cast<int32_t>(imageSeconds - lastImageSeconds);
-        int32_t fileDelta = static_cast<int32_t>(static_cast<uint32_t>(files->mtime) - static_cast<uint32_t>(lastMtime));
-        images->size = files->size;
-        std::memcpy(images->path, files->path, sizeof images->path);
+    const size_t pairs = std::min(images.size(), files.size());
+    for (size_t k = 0; k < pairs; ++k) {
+        const size_t before = k == 0 ? 0 : k - 1;
+        int64_t imageDelta = images[k].geo.time / 1000 - images[before].geo.time / 1000;
+        int64_t fileDelta = files[k].mtime - files[before].mtime;
+        images[k].size = files[k].size;
+        images[k].path = files[k].path;
         char shortName[4];
-        logPrintf("vorn-camera pairUpItemsPath %2d = %s    (%ld,%ld)\n", images->id, getShortName(shortName, files->path),
-                  static_cast<long>(imageDelta), static_cast<long>(fileDelta));
-        lastImageSeconds = imageSeconds;
-        lastMtime = files->mtime;
-        ++pairs;
+        logPrintf("vorn-camera pairUpItemsPath %2lld = %s    (%lld,%lld)\n", static_cast<long long>(images[k].id),
+                  getShortName(shortName, files[k].path.c_str()), static_cast<long long>(imageDelta),
+                  static_cast<long long>(fileDelta));
     }
-    logPrintf("vorn-camera pairUpItemsPath paired %d items\n", pairs);
-    return pairs;
+    logPrintf("vorn-camera pairUpItemsPath paired %zu items\n", pairs);
+    return static_cast<int>(pairs);
 }
 
 char* getShortName(char* out, const char* path) {
@@ -416,57 +408,77 @@ void formatDateTaken(uint64_t time, char* out) {
     std::snprintf(out, argSize, "-M \"set Exif.Photo.DateTimeOriginal %s\"", text);
 }
 
-int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation) {
+int updatePairedImages(CameraContext* cam, ImageList& images, int pairs, int fcPipe, int convert, int orientation) {
+    FlightIdentity flight = pendingFlight(cam);
     PassOutcome outcome;
-    int archived = tagPass(cam, images, pairs, fcPipe, convert, orientation, &outcome);
+    int archived = tagPass(cam, flight, images, pairs, fcPipe, convert, orientation, &outcome);
     return archived < 0 ? 0 : archived;
 }
 
-int firstIntervalMismatch(const ImageNode* images, const FileNode* files) {
-    if (!images || !files) return 0;
-    int32_t earliest = files->mtime, latest = files->mtime;
-    bool evenSeconds = true; // FAT cards keep file times in steps of two seconds
-    for (const FileNode* f = files; f; f = f->next) {
-        earliest = std::min(earliest, f->mtime);
-        latest = std::max(latest, f->mtime);
-        evenSeconds = evenSeconds && f->mtime % 2 == 0;
-    }
+int64_t firstIntervalMismatch(const ImageList& images, const FileList& files) {
+    if (images.empty() || files.empty()) return 0;
+    auto [earliest, latest] = std::minmax_element(
+        files.begin(), files.end(), [](const FileRecord& a, const FileRecord& b) { return a.mtime < b.mtime; });
+    // FAT cards keep file times in steps of two seconds.
+    bool evenSeconds = std::all_of(files.begin(), files.end(), [](const FileRecord& f) { return f.mtime % 2 == 0; });
     const int64_t allowedMs = (evenSeconds ? 2000 : 1000) + cameraWriteJitterMs;
     // Files copied onto the card all carry about one time: they tell nothing about the shots.
-    if (static_cast<int64_t>(latest - earliest) * 1000 <= allowedMs) return 0;
-    const ImageNode* prevImage = images;
-    const FileNode* prevFile = files;
-    for (images = images->next, files = files->next; images && files;
-         prevImage = images, prevFile = files, images = images->next, files = files->next) {
-        int64_t shotMs = images->geo.time - prevImage->geo.time;
-        int64_t fileMs = (static_cast<int64_t>(files->mtime) - prevFile->mtime) * 1000;
-        if (std::llabs(shotMs - fileMs) > allowedMs) return images->id;
+    if ((latest->mtime - earliest->mtime) * 1000 <= allowedMs) return 0;
+    for (size_t k = 1; k < std::min(images.size(), files.size()); ++k) {
+        int64_t shotMs = images[k].geo.time - images[k - 1].geo.time;
+        int64_t fileMs = (files[k].mtime - files[k - 1].mtime) * 1000;
+        if (std::llabs(shotMs - fileMs) > allowedMs) return images[k].id;
     }
     return 0;
 }
 
 int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                      int fcPipe) {
+    // Who the flight is, read once: a preflight arriving during the pass changes nothing of it.
+    FlightIdentity flight = pendingFlight(cam);
     logPrintf("vorn-camera %s get list of images from db\n", caller);
-    ImageNode* images = flightShots(cam->db);
-    int result = tagShots(cam, caller, images, dir, ext, cardRoot, fcPipe);
-    freeImageList(images);
-    return result;
+    std::optional<ImageList> images = flightShots(cam->db);
+    if (!images) {
+        shotsUnreadable(cam->db, caller);
+        return 1;
+    }
+    return tagShots(cam, caller, flight, *images, dir, ext, cardRoot, fcPipe);
 }
 
 int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                         int fcPipe) {
-    ImageNode* images = flightShots(cam->db);
-    if (!images) return 1;
-    int shots = countImageList(images);
-    logPrintf("vorn-camera %s %d shots left from an earlier flight\n", caller, shots);
-    int flightNumber = nextFlightNumber(cam->db);
-    if (dir) tagShots(cam, caller, images, dir, ext, cardRoot, fcPipe);
-    int moved = moveToUntagged(cam->db, images, flightNumber, dir != nullptr);
-    freeImageList(images);
+    std::optional<ImageList> images = flightShots(cam->db);
+    if (!images) {
+        shotsUnreadable(cam->db, caller);
+        return 0;
+    }
+    if (images->empty()) return 1;
+    logPrintf("vorn-camera %s %zu shots left from an earlier flight\n", caller, images->size());
+    FlightIdentity flight = pendingFlight(cam);
+    if (dir) tagShots(cam, caller, flight, *images, dir, ext, cardRoot, fcPipe);
+    int moved = moveToUntagged(cam->db, *images, flight, dir != nullptr);
     if (moved > 0) {
         logPrintf("vorn-camera %s %d shots moved to table untagged\n", caller, moved);
         warnGround(GroundWarning::ShotsUntagged, "%d shots not tagged: kept in table untagged", moved);
     }
     return moved >= 0 ? 1 : 0;
+}
+
+int takePreflight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
+                  int fcPipe) {
+    if (!finishEarlierFlight(cam, caller, dir, ext, cardRoot, fcPipe)) {
+        warnGround(GroundWarning::PreflightNotRecorded, "preflight not recorded: earlier shots kept");
+        return -1;
+    }
+    WriteTransaction tx(cam->db, "getUnknownFiles");
+    int count = 0;
+    if (tx.begun()) {
+        logPuts("vorn-camera getUnknownFiles BEGIN TRANSACTION successful");
+        if (recordFlight(tx, contextFlight(cam)) && dir && (count = getUnknownFiles(tx, dir, ext)) < 0)
+            tx.fail(SQLITE_ERROR); // the card could not be listed
+        if (tx.commit()) return count;
+    }
+    logPrintf("vorn-camera %s preflight not recorded, rc=%d: the card's earlier file list stays\n", caller, tx.rc());
+    warnGround(GroundWarning::PreflightNotRecorded, "preflight not recorded: %s", sqlite3_errstr(tx.rc()));
+    return -1;
 }

@@ -7,9 +7,9 @@
 #include "archive/cardInventory.h"
 #include "core/AppContext.h"
 
-// Pairs the k-th shot with the k-th file: copies the file's path and size into the shot's node.
+// Pairs the k-th shot with the k-th file: copies the file's path and size into the shot's record.
 // Returns the number of pairs (0 when either list is empty).
-int pairUpItemsPath(ImageNode* images, FileNode* files);
+int pairUpItemsPath(ImageList& images, const FileList& files);
 
 // The up to three characters before the path's last dot (the image number of IMG_0123.JPG);
 // empty when the path has no dot. out holds at least 4 bytes. Returns out.
@@ -23,18 +23,19 @@ void formatHeading(int32_t track, char* out);  // hundredths of a degree, writte
 void formatDateTaken(uint64_t time, char* out); // milliseconds since the epoch, written in local time
 
 // Tags every paired image of the list with its shot, archives it in oldfiles under a new flight
-// number, writes the flight's row, reports progress on fcPipe (-1: no reports), copies the
+// number, writes the flight's row (with the identity kept from its preflight), reports progress on fcPipe (-1: no reports), copies the
 // database to geodone.db and removes the archived shots from table image; a shot whose image
 // could not be tagged (or found no room on the card) stays there for the next pass, and the
 // ground is warned. A picture is replaced only by a complete, checked tagged version of itself
 // (writeTagsAside). convert: the images are TIFFs to be turned into JPEGs first. Returns the
 // number of images archived, 0 when the pass was rolled back.
-int updatePairedImages(CameraContext* cam, ImageNode* images, int pairs, int fcPipe, int convert, int orientation);
+int updatePairedImages(CameraContext* cam, ImageList& images, int pairs, int fcPipe, int convert, int orientation);
 
 // The postflight sequence shared by the card drivers: reads the shots and the new files of dir
 // with extension ext, pairs them, tags and archives the pairs (no conversion, orientation 6),
-// writes the flight's side files (flightExport, copied below cardRoot on the card) and frees both
-// lists. caller names the driver operation in the log lines ("postflight_none").
+// writes the flight's side files (flightExport, copied below cardRoot on the card). A failed read
+// of the shots is warned and leaves them for the next pass. caller names the driver operation in
+// the log lines ("postflight_none").
 // Returns 0, or 1 when fewer images were archived than paired. The ground is warned when the
 // numbers of shots and files differ or their times part (firstIntervalMismatch).
 int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
@@ -44,13 +45,22 @@ int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, co
 // interval by more than the file times' resolution allows (two seconds when every file time is
 // even, as on FAT cards, else one) plus the camera's write delay; 0 when they agree all along or
 // the files carry no usable times (all within that allowance, as when copied onto the card).
-int firstIntervalMismatch(const ImageNode* images, const FileNode* files);
+int64_t firstIntervalMismatch(const ImageList& images, const FileList& files);
 
 // Before a new flight: a flight whose shots are still in table image (its pass cut short, or
 // images that could not be tagged) is finished first with the files of dir that are neither
 // archived nor known, which are exactly that flight's images; dir is null when the card could
-// not be reached. The shots still left are moved to table untagged, with the file each was paired
-// with and why it was not tagged, and the ground is warned. Returns 1 when table image is empty
-// afterwards, 0 when the shots could not be moved (they stay in image).
+// not be reached. The shots still left are moved to table untagged under that flight's number,
+// with the file each was paired with and why it was not tagged, and the ground is warned.
+// Returns 1 when table image is empty afterwards, 0 when the shots could not be read or moved
+// (they stay in image; the ground is warned).
 int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                         int fcPipe);
+
+// The preflight of a card camera: finishes an earlier flight first (finishEarlierFlight), then, in
+// one transaction, records the context's flight as the one whose shots follow and the card's files
+// in unknownFiles (dir null: the card was not reached and the file list stays). Returns the number
+// of unknown files, or -1 when nothing was recorded: the earlier records stay as they were, and
+// the ground is warned so that the crew can take the preflight again.
+int takePreflight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
+                  int fcPipe);

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 
 #include "core/fileIo.h"
 #include "core/logging.h"
@@ -133,11 +132,6 @@ bool writeFolder(const std::string& dir, const std::string (&texts)[3]) {
 CardTarget cardAt(const std::string& root) {
     struct stat info;
     return {root, !root.empty() && stat(root.c_str(), &info) == 0 ? info.st_dev : 0};
-}
-
-ExportedFlight exportedFlight(CameraContext* cam, int flightNumber) {
-    std::lock_guard<std::mutex> guard(cam->lock);
-    return {flightNumber, std::string(cam->missionID, missionIdLength(cam->missionID)), cam->camType};
 }
 
 std::string shotsGeoJson(const ExportedFlight& flight, const std::vector<ExportedShot>& shots) {

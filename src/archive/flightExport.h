@@ -33,9 +33,6 @@ struct CardTarget {
 // The card at root as it is now (device 0 when root cannot be reached).
 CardTarget cardAt(const std::string& root);
 
-// The flight's number with the context's mission id and camera type (read under its lock).
-ExportedFlight exportedFlight(CameraContext* cam, int flightNumber);
-
 // The three files' texts, as written.
 std::string shotsGeoJson(const ExportedFlight& flight, const std::vector<ExportedShot>& shots);
 std::string shotsCsv(const ExportedFlight& flight, const std::vector<ExportedShot>& shots);

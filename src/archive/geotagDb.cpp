@@ -1,11 +1,17 @@
 #include "archive/geotagDb.h"
 
-#include <algorithm>
-#include <cstdint>
-#include <iterator>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "core/logging.h"
+
+namespace {
+
+// How long a commit the database is too busy for is tried again, besides each try's busy wait.
+constexpr std::chrono::seconds commitRetry{10};
+
+} // namespace
 
 Stmt prepareStmt(sqlite3* db, const char* text, int* rc) {
     sqlite3_stmt* stmt = nullptr;
@@ -17,18 +23,114 @@ Stmt prepareStmt(sqlite3* db, const char* text, int* rc) {
     return Stmt(stmt);
 }
 
-int nextFlightNumber(sqlite3* db) {
-    int flightNumber = 1;
+WriteTransaction::WriteTransaction(sqlite3* db, const char* caller) : db_(db), caller_(caller) {
+    if (!sqlite3_get_autocommit(db)) return; // joins the transaction already open
+    owned_ = exec(sql::beginTransaction);
+}
+
+WriteTransaction::~WriteTransaction() {
+    if (!owned_ || done_ || sqlite3_get_autocommit(db_)) return; // SQLite may have rolled back itself
+    int rc = sqlite3_exec(db_, sql::rollbackTransaction, nullptr, nullptr, nullptr);
+    logPrintf("vorn-camera %s rolled back, rc=%d\n", caller_, rc == SQLITE_OK ? rc_ : rc);
+}
+
+Stmt WriteTransaction::prepare(const char* statement) {
+    int rc = 0;
+    Stmt stmt = prepareStmt(db_, statement, &rc);
+    if (!stmt) {
+        logPrintf("vorn-camera %s sqlite3_prepare_v2(%s) failed, rc=%d\n", caller_, statement, rc);
+        fail(rc);
+    }
+    return stmt;
+}
+
+bool WriteTransaction::exec(const char* statement) {
+    int rc = sqlite3_exec(db_, statement, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return true;
+    logPrintf("vorn-camera %s sqlite3_exec(%s) failed, rc=%d\n", caller_, statement, rc);
+    fail(rc);
+    return false;
+}
+
+bool WriteTransaction::step(sqlite3_stmt* stmt, const std::string& item) {
+    int added = insert(stmt, item);
+    if (added == 0) fail(SQLITE_CONSTRAINT); // only an insert may meet its row there already
+    return added > 0;
+}
+
+int WriteTransaction::insert(sqlite3_stmt* stmt, const std::string& item) {
+    int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    if (rc == SQLITE_DONE) return 1;
+    logPrintf("vorn-camera %s %s failed, rc=%d\n", caller_,
+              item.empty() ? ("stmt(" + std::string(sqlite3_sql(stmt)) + ")").c_str() : item.c_str(), rc);
+    if (rc == SQLITE_CONSTRAINT) return 0;
+    fail(rc);
+    return -1;
+}
+
+bool WriteTransaction::commit() {
+    if (!owned_) return begun(); // the outer transaction commits
+    if (!begun() || sqlite3_get_autocommit(db_)) {
+        fail(SQLITE_ABORT); // a failed statement already ended it
+        return false;
+    }
+    const auto giveUp = std::chrono::steady_clock::now() + commitRetry;
+    int rc;
+    while ((rc = sqlite3_exec(db_, sql::endTransaction, nullptr, nullptr, nullptr)) == SQLITE_BUSY &&
+           std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (rc == SQLITE_OK) return done_ = true;
+    logPrintf("vorn-camera %s sqlite3_exec(%s) failed, rc=%d\n", caller_, sql::endTransaction, rc);
+    fail(rc);
+    return false; // rolled back as the object ends
+}
+
+FlightIdentity contextFlight(CameraContext* cam) {
+    std::lock_guard<std::mutex> guard(cam->lock);
+    return {std::string(cam->missionID, missionIdLength(cam->missionID)), cam->camType, cam->flightTime, 0};
+}
+
+bool recordFlight(WriteTransaction& tx, const FlightIdentity& flight) {
+    Stmt stmt = tx.prepare(sql::recordPendingFlight);
+    if (!stmt) return false;
+    sqlite3_bind_text(stmt.get(), 1, flight.missionID.data(), static_cast<int>(flight.missionID.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int(stmt.get(), 2, flight.camType);
+    sqlite3_bind_int64(stmt.get(), 3, flight.time);
+    if (flight.flightNumber != 0) sqlite3_bind_int(stmt.get(), 4, flight.flightNumber);
+    else sqlite3_bind_null(stmt.get(), 4);
+    return tx.step(stmt.get());
+}
+
+FlightIdentity pendingFlight(CameraContext* cam) {
+    int rc = 0;
+    Stmt stmt = prepareStmt(cam->db, sql::selectPendingFlight, &rc);
+    if (stmt && (rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+        sqlite3_stmt* s = stmt.get();
+        const char* mission = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        return {mission ? mission : "", sqlite3_column_int(s, 1), sqlite3_column_int64(s, 2),
+                sqlite3_column_int(s, 3)};
+    }
+    if (rc != SQLITE_DONE)
+        logPrintf("vorn-camera pendingFlight failed to read (%s), rc=%d: the flight is the context's\n",
+                  sql::selectPendingFlight, rc);
+    return contextFlight(cam);
+}
+
+std::optional<int> nextFlightNumber(sqlite3* db) {
     int rc = 0;
     Stmt stmt = prepareStmt(db, sql::maxFlightId, &rc);
     if (!stmt) {
         logPrintf("vorn-camera storeFlightImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::maxFlightId, rc);
-        return flightNumber;
+        return std::nullopt;
     }
-    if (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-        flightNumber = sqlite3_column_int(stmt.get(), 0) + 1;
-        logPrintf("vorn-camera storeFlightImages FlightID = %d\n", flightNumber);
+    if ((rc = sqlite3_step(stmt.get())) != SQLITE_ROW) {
+        logPrintf("vorn-camera storeFlightImages stmt(%s) failed, rc=%d\n", sql::maxFlightId, rc);
+        return std::nullopt;
     }
+    int flightNumber = sqlite3_column_int(stmt.get(), 0) + 1;
+    logPrintf("vorn-camera storeFlightImages FlightID = %d\n", flightNumber);
     return flightNumber;
 }
 
@@ -39,30 +141,14 @@ bool removeArchivedShots(sqlite3* db) {
     return false;
 }
 
-int writeFlightRow(CameraContext* cam, int flightNumber, const char* failedItem) {
-    int rc = 0;
-    Stmt stmt = prepareStmt(cam->db, sql::insertFlight, &rc);
-    if (!stmt) {
-        logPrintf("vorn-camera storeFlightImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertFlight, rc);
-        return 0;
-    }
-    char missionID[sizeof cam->missionID];
-    int32_t camType;
-    int64_t flightTime;
-    {
-        std::lock_guard<std::mutex> guard(cam->lock);
-        std::copy(std::begin(cam->missionID), std::end(cam->missionID), missionID);
-        camType = cam->camType;
-        flightTime = cam->flightTime;
-    }
+bool writeFlightRow(WriteTransaction& tx, int flightNumber, const FlightIdentity& flight,
+                    const std::string& failedItem) {
+    Stmt stmt = tx.prepare(sql::insertFlight);
+    if (!stmt) return false;
     sqlite3_bind_int(stmt.get(), 1, flightNumber);
-    sqlite3_bind_text(stmt.get(), 2, missionID, static_cast<int>(missionIdLength(missionID)), SQLITE_TRANSIENT);
-    sqlite3_bind_int(stmt.get(), 3, camType);
-    sqlite3_bind_int64(stmt.get(), 4, flightTime);
-    rc = sqlite3_step(stmt.get());
-    if (rc != SQLITE_DONE) {
-        logPrintf("vorn-camera storeFlightImages stmt(%s) failed, rc=%d\n", failedItem, rc);
-        return 0;
-    }
-    return 1;
+    sqlite3_bind_text(stmt.get(), 2, flight.missionID.data(), static_cast<int>(flight.missionID.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int(stmt.get(), 3, flight.camType);
+    sqlite3_bind_int64(stmt.get(), 4, flight.time);
+    return tx.step(stmt.get(), "stmt(" + failedItem + ")");
 }

@@ -4,7 +4,10 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "core/AppContext.h"
 
@@ -54,15 +57,31 @@ inline constexpr const char* createUntagged =
     "CREATE TABLE IF NOT EXISTS untagged (id INTEGER PRIMARY KEY, shotID INTEGER, time INTEGER, lat INTEGER, "
     "lon INTEGER, pitch INTEGER, roll INTEGER, yaw INTEGER, heading INTEGER, alt INTEGER, flightID INTEGER, "
     "path TEXT, reason TEXT, movedAt INTEGER)";
+// A shot archived by a committed pass is never moved, even while its row waits to be removed.
 inline constexpr const char* moveShotToUntagged =
     "INSERT INTO untagged (shotID, time, lat, lon, pitch, roll, yaw, heading, alt, flightID, path, reason, movedAt) "
-    "SELECT id, time, lat, lon, pitch, roll, yaw, heading, alt, ?, ?, ?, ? FROM image WHERE id = ?";
+    "SELECT id, time, lat, lon, pitch, roll, yaw, heading, alt, ?, ?, ?, ? FROM image WHERE id = ? "
+    "AND NOT EXISTS (SELECT 1 FROM oldfiles WHERE oldfiles.path = image.path)";
+inline constexpr const char* deleteShot = "DELETE FROM image WHERE id = ?";
+
+// Table pendingFlight: who the flight is whose shots table image holds, kept from its preflight
+// (one row), and the number its first committed pass gave it.
+inline constexpr const char* createPendingFlight =
+    "CREATE TABLE IF NOT EXISTS pendingFlight (id INTEGER PRIMARY KEY CHECK (id = 1), missionID TEXT, "
+    "camType INTEGER, time INTEGER, flightID INTEGER)";
+inline constexpr const char* recordPendingFlight =
+    "INSERT OR REPLACE INTO pendingFlight (id, missionID, camType, time, flightID) VALUES(1,?,?,?,?)";
+inline constexpr const char* selectPendingFlight = "SELECT missionID, camType, time, flightID FROM pendingFlight";
+// Once table image is empty its flight is done: a later flight without a preflight is the context's.
+inline constexpr const char* clearFinishedFlight = "DELETE FROM pendingFlight WHERE NOT EXISTS (SELECT 1 FROM image)";
 
 // Table unknownFiles: files found on a card before the flight.
 inline constexpr const char* deleteUnknownFiles = "DELETE FROM unknownFiles";
 inline constexpr const char* insertUnknownFile = "INSERT INTO unknownFiles (path) VALUES(?)";
 inline constexpr const char* selectUnknownFile = "SELECT path FROM unknownFiles WHERE path = ? COLLATE NOCASE";
-inline constexpr const char* beginTransaction = "BEGIN TRANSACTION";
+// Every write transaction takes the write lock at its start, so a reader's snapshot never makes
+// one of its writes fail half way.
+inline constexpr const char* beginTransaction = "BEGIN IMMEDIATE TRANSACTION";
 inline constexpr const char* endTransaction = "END TRANSACTION";
 inline constexpr const char* rollbackTransaction = "ROLLBACK";
 
@@ -79,14 +98,73 @@ using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 // Prepares a statement; rc receives SQLite's result code. Empty on failure.
 Stmt prepareStmt(sqlite3* db, const char* text, int* rc);
 
+// One write transaction of the camera thread. Every failure is logged with the caller's name, the
+// statement and SQLite's code. A commit the database is too busy for is tried again for a while;
+// a transaction that is not committed is rolled back when the object ends, and never left open.
+// Inside a transaction that is already open it joins it: the outer one commits or rolls back.
+class WriteTransaction {
+public:
+    WriteTransaction(sqlite3* db, const char* caller);
+    ~WriteTransaction();
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    sqlite3* db() const { return db_; }
+    bool begun() const { return rc_ == SQLITE_OK; }
+    // SQLite's code of the first failure (SQLITE_OK while none).
+    int rc() const { return rc_; }
+    // Prepares a statement; empty (logged, remembered) when it cannot be.
+    Stmt prepare(const char* statement);
+    // Runs a statement without parameters; false (logged, remembered) when it fails.
+    bool exec(const char* statement);
+    // Steps a prepared write once and resets it; false unless done, logged as "<caller> <item>
+    // failed" (item: "stmt(<statement>)" unless given) and remembered.
+    bool step(sqlite3_stmt* stmt, const std::string& item = "");
+    // Steps a prepared insert once and resets it: 1 when the row was added, 0 when a row with its
+    // key is there already (logged with item; the transaction goes on), -1 on any other failure
+    // (logged, remembered).
+    int insert(sqlite3_stmt* stmt, const std::string& item = "");
+    // Commits; false, rolled back, when it cannot be (or when a failure was met before).
+    bool commit();
+    // Remembers a failure met outside exec and step: the transaction will not be committed.
+    void fail(int rc) { if (rc_ == SQLITE_OK) rc_ = rc; }
+
+private:
+    sqlite3* db_;
+    const char* caller_;
+    bool owned_ = false; // begun here, not joined
+    bool done_ = false;
+    int rc_ = SQLITE_OK;
+};
+
+// Who a flight is: its mission id, camera type and time from the ground, and the flight number
+// its first committed pass gave it (0 before).
+struct FlightIdentity {
+    std::string missionID;
+    int32_t camType = 0;
+    int64_t time = 0;
+    int flightNumber = 0;
+};
+
+// The context's flight as it is now (read under its lock).
+FlightIdentity contextFlight(CameraContext* cam);
+
+// Records the flight as the one whose shots table image holds (at its preflight, and by each pass
+// with the number it has), inside the caller's transaction; false when it cannot be written.
+bool recordFlight(WriteTransaction& tx, const FlightIdentity& flight);
+
+// The flight whose shots table image holds: the one recorded at its preflight or by its first
+// pass, else the context's (logged when it cannot be read).
+FlightIdentity pendingFlight(CameraContext* cam);
+
 // The flight number of a flight being archived: one more than the largest flightID in oldfiles,
-// 1 for an empty table or when the query fails (logged as the archiving does).
-int nextFlightNumber(sqlite3* db);
+// 1 for an empty table; none when the query fails (logged as the archiving does).
+std::optional<int> nextFlightNumber(sqlite3* db);
 
 // Removes from table image the shots whose file is archived in oldfiles; false (logged) when it
 // fails. Shots whose image failed or vanished stay for the next pass.
 bool removeArchivedShots(sqlite3* db);
 
-// Writes (or replaces) the flights row of the flight from the context's flight fields. A failed
-// step is logged with failedItem; returns 1 when the row was written, else 0.
-int writeFlightRow(CameraContext* cam, int flightNumber, const char* failedItem);
+// Writes (or replaces) the flights row of the flight under flightNumber inside the caller's
+// transaction. A failed step is logged with failedItem; returns true when the row was written.
+bool writeFlightRow(WriteTransaction& tx, int flightNumber, const FlightIdentity& flight, const std::string& failedItem);

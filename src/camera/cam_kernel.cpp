@@ -180,11 +180,10 @@ int trigger_kernel(CameraContext* cam, sqlite3_stmt* insertImageStmt, int fcFd, 
 int preflight_kernel(CameraContext* cam, int fcFd, int sysId, int compId) {
     bool mounted = mount_kernel(cam, fcFd, sysId, compId) == 0;
     // Shots left from an earlier flight must never be paired with this flight's images.
-    finishEarlierFlight(cam, "preflight_kernel", mounted ? m_kernelBase : nullptr, m_kernelExtension,
-                        m_kernelMountDir.c_str(), fcFd);
+    int count = takePreflight(cam, "preflight_kernel", mounted ? m_kernelBase : nullptr, m_kernelExtension,
+                              m_kernelMountDir.c_str(), fcFd);
     if (!mounted) return 1;
-    int count = getUnknownFiles(cam->db, m_kernelBase, m_kernelExtension);
-    logPrintf("vorn-camera preflight_kernel %d unknown files\n", count);
+    if (count >= 0) logPrintf("vorn-camera preflight_kernel %d unknown files\n", count);
     return unmount_kernel(cam, fcFd, sysId, compId);
 }
 

@@ -64,9 +64,8 @@ int trigger_none(CameraContext* cam, sqlite3_stmt*, int, int, int) {
 
 int preflight_none(CameraContext* cam, int fcFd, int sysId, int compId) {
     mount_none(cam, fcFd, sysId, compId);
-    finishEarlierFlight(cam, "preflight_none", m_noneBase, m_noneExtension, m_noneBase, fcFd);
-    int unknown = getUnknownFiles(cam->db, m_noneBase, m_noneExtension);
-    logPrintf("vorn-camera preflight_none %d unknown files\n", unknown);
+    int unknown = takePreflight(cam, "preflight_none", m_noneBase, m_noneExtension, m_noneBase, fcFd);
+    if (unknown >= 0) logPrintf("vorn-camera preflight_none %d unknown files\n", unknown);
     return unmount_none(cam, fcFd, sysId, compId);
 }
 

@@ -150,13 +150,13 @@ int trigger_survey3(CameraContext* cam, sqlite3_stmt* insertImageStmt, int fcFd,
 int preflight_survey3(CameraContext* cam, int fcFd, int sysId, int compId) {
     int result = mount_survey3(cam, fcFd, sysId, compId);
     // Shots left from an earlier flight must never be paired with this flight's images.
-    finishEarlierFlight(cam, "preflight_survey3", result == 0 ? m_survey3Base : nullptr, m_survey3Extension,
-                        m_survey3MountDir.c_str(), fcFd);
+    timeval start{};
+    gettimeofday(&start, nullptr);
+    int count = takePreflight(cam, "preflight_survey3", result == 0 ? m_survey3Base : nullptr, m_survey3Extension,
+                              m_survey3MountDir.c_str(), fcFd);
     if (result == 0) {
-        timeval start{};
-        gettimeofday(&start, nullptr);
-        int count = getUnknownFiles(cam->db, m_survey3Base, m_survey3Extension);
-        logPrintf("vorn-camera preflfight_survey3 %d unknown files in %f s\n", count, secondsSince(start));
+        if (count >= 0)
+            logPrintf("vorn-camera preflfight_survey3 %d unknown files in %f s\n", count, secondsSince(start));
         result = unmount_survey3(cam, fcFd, sysId, compId);
     }
     return result;

@@ -193,6 +193,7 @@ Stmt prepareDatabase(sqlite3* db) {
     createTable(db, "flights", sql::createFlights);
     createTable(db, "unknownFiles", sql::createUnknownFiles);
     createTable(db, "untagged", sql::createUntagged);
+    createTable(db, "pendingFlight", sql::createPendingFlight);
     return insertImageStmt;
 }
 

@@ -19,37 +19,50 @@ namespace {
 // moment; a shot row must wait for it rather than be lost.
 constexpr int busyTimeoutMs = 2000;
 
-// True when the file opens as a database and passes SQLite's quick check. Opening it read-write
-// lets SQLite roll back a journal left by a power cut, as the daemon's own open would.
-bool passesCheck(const std::string& path) {
+// How long the check at start waits for a database another program holds locked.
+constexpr int startBusyWaitMs = 30000;
+
+// The files SQLite keeps beside a database: they belong to it.
+const char* const companionSuffixes[] = {"-journal", "-wal", "-shm"};
+
+enum class Check { Passed, Damaged, Busy };
+
+// Whether the file opens as a database and passes SQLite's quick check. Opening it read-write
+// lets SQLite roll back a journal left by a power cut, as the daemon's own open would. Busy: it
+// stayed locked by another program for busyMs, which says nothing about its state.
+Check checkFile(const std::string& path, int busyMs) {
     struct stat info;
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return Check::Damaged;
     sqlite3* db = nullptr;
-    bool ok = false;
+    Check result = Check::Damaged;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, busyTimeoutMs);
+        sqlite3_busy_timeout(db, busyMs);
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW) {
-            const unsigned char* result = sqlite3_column_text(stmt, 0);
-            ok = result && std::string(reinterpret_cast<const char*>(result)) == "ok";
-        }
+        int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+        const unsigned char* text = rc == SQLITE_ROW ? sqlite3_column_text(stmt, 0) : nullptr;
+        if (text && std::string(reinterpret_cast<const char*>(text)) == "ok") result = Check::Passed;
+        else if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) result = Check::Busy;
         sqlite3_finalize(stmt);
     }
     sqlite3_close(db);
-    return ok;
+    return result;
 }
 
-// Renames path (and its journal, which belongs to it) to aside; false when it cannot be moved.
+bool passesCheck(const std::string& path) {
+    return checkFile(path, busyTimeoutMs) == Check::Passed;
+}
+
+// Renames path (and the files SQLite keeps beside it) to aside; false when it cannot be moved.
 bool moveAside(const std::string& path, const std::string& aside) {
     if (std::rename(path.c_str(), aside.c_str()) != 0) return false;
-    std::rename((path + "-journal").c_str(), (aside + "-journal").c_str());
+    for (const char* suffix : companionSuffixes) std::rename((path + suffix).c_str(), (aside + suffix).c_str());
     return true;
 }
 
 void removeWithJournal(const std::string& path) {
     std::remove(path.c_str());
-    std::remove((path + "-journal").c_str());
+    for (const char* suffix : companionSuffixes) std::remove((path + suffix).c_str());
 }
 
 // Copies the whole database into a new file at to; SQLite's result code. Another program
@@ -70,6 +83,8 @@ int backupInto(sqlite3* from, const std::string& to) {
             int finished = sqlite3_backup_finish(backup);
             if (rc == SQLITE_DONE) rc = finished;
         }
+        // A copy is one plain file, whatever journal the database it was taken from uses.
+        if (rc == SQLITE_OK) rc = sqlite3_exec(dest, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
     }
     sqlite3_close(dest);
     return rc;
@@ -117,24 +132,39 @@ void backupDatabase(const char* dbFile) {
         warnGround(GroundWarning::BackupFailed, "backup not written: %s", why.c_str());
 }
 
-void setAsideDamagedDatabase(const char* dbFile) {
+std::string setAsideDamagedDatabase(const char* dbFile) {
     std::string path = dbFile;
     struct stat info;
-    if (lstat(dbFile, &info) != 0 || passesCheck(path)) return; // a missing file becomes a new database
+    if (lstat(dbFile, &info) != 0) return path; // a missing file becomes a new database
+    Check check = checkFile(path, busyTimeoutMs);
+    if (check == Check::Busy) {
+        logPrintf("vorn-camera %s is locked by another program: waiting for it\n", dbFile);
+        check = checkFile(path, startBusyWaitMs);
+    }
+    if (check == Check::Passed) return path;
+    if (check == Check::Busy) {
+        logPrintf("vorn-camera %s stayed locked: not checked\n", dbFile);
+        return path;
+    }
     std::string aside = path + ".damaged-" + std::to_string(static_cast<long long>(std::time(nullptr)));
     if (!moveAside(path, aside)) {
-        logPrintf("vorn-camera %s is damaged and cannot be moved aside\n", dbFile);
-        warnGround(GroundWarning::DatabaseDamaged, "%s damaged, could not be set aside", dbFile);
-        return;
+        // Neither the damaged file nor the backup is touched: a new database beside them.
+        std::string fresh = path + ".new";
+        logPrintf("vorn-camera %s is damaged and cannot be moved aside: %s; starting on %s\n", dbFile,
+                  std::strerror(errno), fresh.c_str());
+        warnGround(GroundWarning::DatabaseDamaged, "%s damaged, could not be set aside: using %s", dbFile,
+                   fresh.c_str());
+        return fresh;
     }
     std::string backup = path + ".bak";
     if (passesCheck(backup) && copyDatabaseFile(backup, path)) {
         logPrintf("vorn-camera %s is damaged: kept as %s, restored from %s\n", dbFile, aside.c_str(), backup.c_str());
         warnGround(GroundWarning::DatabaseDamaged, "%s damaged: set aside, backup restored", dbFile);
-        return;
+        return path;
     }
     logPrintf("vorn-camera %s is damaged: kept as %s, no usable backup, starting a new one\n", dbFile, aside.c_str());
     warnGround(GroundWarning::DatabaseDamaged, "%s damaged: set aside, new database", dbFile);
+    return path;
 }
 
 sqlite3* openGeotagDatabase(const char* dbFile) {
@@ -145,5 +175,14 @@ sqlite3* openGeotagDatabase(const char* dbFile) {
         return nullptr;
     }
     sqlite3_busy_timeout(db, busyTimeoutMs);
+    // With a write-ahead log, a program reading the database (sqlite3 at the shell, a ground tool
+    // copying it) never holds up a shot's row or a pass's commit, however long it reads.
+    char* mode = nullptr;
+    auto keep = [](void* out, int, char** v, char**) { return *static_cast<char**>(out) = sqlite3_mprintf("%s", v[0]), 0; };
+    int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", keep, &mode, nullptr);
+    if (rc != SQLITE_OK || !mode || std::string(mode) != "wal")
+        logPrintf("vorn-camera %s: no write-ahead log (rc=%d, journal %s): a long reader holds up its writes\n", dbFile,
+                  rc, mode ? mode : "unknown");
+    sqlite3_free(mode);
     return db;
 }

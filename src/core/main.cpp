@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iterator>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -122,16 +123,15 @@ int main(int argc, char** argv) {
 
     int status = 0;
     if (createPipes(&ctx)) {
-        char dbFile[64] = "geodata.db";
         setGroundWarningPipe(ctx.fcPipe[1]);
         // A damaged database is never copied over a good backup.
-        setAsideDamagedDatabase(dbFile);
-        backupDatabase(dbFile);
+        const std::string dbFile = setAsideDamagedDatabase("geodata.db");
+        backupDatabase(dbFile.c_str());
         logPrintf("vorn-camera %s started...\n", VORN_VERSION);
         ctx.fcCompId = 1;
         ctx.fcSysId = 1;
         sqlite3_initialize();
-        ctx.camera.db = openGeotagDatabase(dbFile);
+        ctx.camera.db = openGeotagDatabase(dbFile.c_str());
         if (!runThreads(&ctx)) status = 1;
         sqlite3_close(ctx.camera.db);
         sqlite3_shutdown();

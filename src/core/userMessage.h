@@ -19,6 +19,8 @@ enum class GroundWarning {
     PassRolledBack,   // a tagging pass's archive rows were rolled back
     CardFull,         // images left untagged for want of room on the card
     BackupFailed,     // the start-up copy geodata.db.bak could not be written
+    ShotsUnreadable,  // the flight's shots could not be read from table image
+    PreflightNotRecorded, // a preflight's flight and card files could not be recorded
     Count
 };
 

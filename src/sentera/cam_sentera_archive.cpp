@@ -14,6 +14,7 @@
 #include "archive/geotagDb.h"
 #include "core/handles.h"
 #include "core/logging.h"
+#include "core/userMessage.h"
 #include "core/sandbox.h"
 #include "sentera/cam_sentera.h"
 #include "sentera/cam_sentera_utils.h"
@@ -66,22 +67,21 @@ std::vector<std::string> parseSensorNames(const std::string& text) {
     return sensors;
 }
 
-int fileSize(const std::string& path) {
+int64_t fileSize(const std::string& path) {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_size) : 0;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
 }
 
-// Writes one oldfiles row per image number and sensor; returns the last path built. Each image
-// (sensor folder and file name) is added to images; the camera tags its own, so none is tagged here.
-std::string storeSensorImages(sqlite3* db, const std::vector<std::string>& sensors, const std::string& session,
-                              int count, int flightNumber, std::vector<ExportedShot>* images) {
+// Writes one oldfiles row per image number and sensor inside the transaction (a path archived
+// already is left as it is); returns the last path built, none when a row could not be written.
+// Each image (sensor folder and file name) is added to images; the camera tags its own, so none is
+// tagged here. stored counts the rows written.
+std::optional<std::string> storeSensorImages(WriteTransaction& tx, const std::vector<std::string>& sensors,
+                                             const std::string& session, int count, int flightNumber,
+                                             std::vector<ExportedShot>* images, int* stored) {
     std::string lastPath;
-    int rc = 0;
-    Stmt insert = prepareStmt(db, sql::insertOldFile, &rc);
-    if (!insert) {
-        logPrintf("vorn-camera storeFlightImages sqlite3_prepare_v2(%s) failed, rc=%d\n", sql::insertOldFile, rc);
-        return lastPath;
-    }
+    Stmt insert = tx.prepare(sql::insertOldFile);
+    if (!insert) return std::nullopt;
     std::string sessionDir = sandboxPath(senteraMountPoint) + "/snapshots/" + session;
     for (size_t i = 0; i < sensors.size(); ++i) {
         logPrintf("vorn-camera storeFlightImages storing images from sensor %d: %s\n", static_cast<int>(i),
@@ -93,15 +93,33 @@ std::string storeSensorImages(sqlite3* db, const std::vector<std::string>& senso
             lastPath = sessionDir + sensors[i] + fileName;
             images->push_back({sensors[i].substr(1) + fileName, false, GeoData{}, false});
             sqlite3_bind_text(insert.get(), 1, lastPath.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_int(insert.get(), 2, fileSize(lastPath));
+            sqlite3_bind_int64(insert.get(), 2, fileSize(lastPath));
             sqlite3_bind_int(insert.get(), 3, flightNumber);
-            rc = sqlite3_step(insert.get());
-            if (rc != SQLITE_DONE)
-                logPrintf("vorn-camera storeFlightImages insertOld(%s) failed, rc=%d\n", lastPath.c_str(), rc);
-            sqlite3_reset(insert.get());
+            int added = tx.insert(insert.get(), "insertOld(" + lastPath + ")");
+            if (added < 0) return std::nullopt;
+            *stored += added;
         }
     }
     return lastPath;
+}
+
+// Archives the session's images under a new flight number with the flight's row, all or nothing.
+// Returns the number of paths stored, -1 (logged, warned) when the rows are rolled back.
+int archiveSession(const FlightIdentity& flight, sqlite3* db, const std::vector<std::string>& sensors,
+                   const std::string& session, int count, const CardTarget& card) {
+    WriteTransaction tx(db, "storeFlightImages");
+    std::optional<int> flightNumber = tx.begun() ? nextFlightNumber(db) : std::nullopt;
+    std::vector<ExportedShot> images;
+    std::optional<std::string> lastPath;
+    int stored = 0;
+    if (flightNumber && (lastPath = storeSensorImages(tx, sensors, session, count, *flightNumber, &images, &stored)) &&
+        writeFlightRow(tx, *flightNumber, flight, *lastPath) && tx.commit()) {
+        exportFlight({*flightNumber, flight.missionID, flight.camType}, images, card);
+        return stored;
+    }
+    warnGround(GroundWarning::PassRolledBack, "archive rolled back: %s",
+               sqlite3_errstr(tx.rc() != SQLITE_OK ? tx.rc() : SQLITE_ERROR));
+    return -1;
 }
 
 } // namespace
@@ -152,10 +170,5 @@ int storeSenteraImagesSamba(CameraContext* cam) {
         logPuts("vorn-camera storeSenteraImages ERROR: No images found found");
         return -1;
     }
-    int flightNumber = nextFlightNumber(flight.db);
-    std::vector<ExportedShot> images;
-    std::string lastPath = storeSensorImages(flight.db, sensors, *session, count, flightNumber, &images);
-    writeFlightRow(&flight, flightNumber, lastPath.c_str());
-    exportFlight(exportedFlight(&flight, flightNumber), images, card);
-    return count;
+    return archiveSession(contextFlight(&flight), flight.db, sensors, *session, count, card);
 }

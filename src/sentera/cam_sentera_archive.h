@@ -14,6 +14,7 @@ void copySenteraFlight(CameraContext* cam, CameraContext* flight);
 // there is no readable configuration file or it names no sensor.
 std::vector<std::string> findSensors();
 
-// Mounts the share and archives the session of cam's mission. Returns the image count of the
-// first sensor, or -1 when the share, the sensors or the images cannot be found.
+// Mounts the share and archives the session of cam's mission. Returns the number of image paths
+// stored (a path archived already is not stored again), or -1 when the share, the sensors or the
+// images cannot be found, or the archive rows cannot be written (then none is: logged and warned).
 int storeSenteraImagesSamba(CameraContext* cam);
