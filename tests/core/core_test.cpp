@@ -1,10 +1,12 @@
 // Pipe framing, the command line, the clock, the geotag database at start, ground warnings, the shell.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "core/clock.h"
 #include "core/cmdLine.h"
@@ -75,27 +77,41 @@ std::string sql(const std::string& path, const char* statements) {
 }
 
 TEST(Database, ADamagedFileIsSetAsideAndOnlyABackupThatPassesTheCheckTakesItsPlace) {
-    // geodata.db as found ("freelist": opens, fails the quick check), a good backup or not, its tables afterwards;
-    // it waits 2 s for another program's lock rather than lose a shot.
+    // geodata.db as found ("freelist": opens, fails the quick check; "unmovable": damaged on a mount of its
+    // own; "locked": held by another program past the busy wait), a good backup or not, its tables afterwards;
+    // it waits 2 s for another writer's lock rather than lose a shot, and keeps a write-ahead log, so
+    // that a reader never holds up a write.
     auto isAside = [](auto& e) { return e.path().string().find("geodata.db.damaged-") != std::string::npos; };
     const std::tuple<std::string, bool, const char*> rows[] = {{"healthy", true, "flight"}, {"garbage", true, "backup"},
-        {"garbage", false, ""}, {"directory", true, "backup"}, {"freelist", true, "backup"}};
+        {"garbage", false, ""}, {"directory", true, "backup"}, {"freelist", true, "backup"}, {"unmovable", true, ""},
+        {"locked", true, "flight"}};
     for (const auto& [found, goodBackup, tablesAfter] : rows) {
         vt::TempDir dir;
         std::string file = dir / "geodata.db", backup = dir / "geodata.db.bak", garbage(8192, 'Z');
         goodBackup ? (void)sql(backup, "CREATE TABLE backup (x)") : vt::writeFile(backup, garbage);
-        if (found == "garbage") vt::writeFile(file, garbage);
+        if (found == "garbage" || found == "unmovable") vt::writeFile(file, garbage);
         else if (found == "directory") vt::makeDirs(file);
-        else sql(file, "CREATE TABLE flight (x)");
+        else sql(file, "PRAGMA journal_mode = DELETE; CREATE TABLE flight (x)");
+        if (found == "unmovable" && (vt::writeFile(dir / "g", garbage), mount((dir / "g").c_str(), file.c_str(),
+                                                                                nullptr, MS_BIND, nullptr) != 0))
+            continue; // a bind mount needs root
         std::string bytes = vt::readFile(file), backupBytes = vt::readFile(backup);
         if (found == "freelist") vt::writeFile(file, bytes.replace(39, 1, "\x05")); // claims five free pages
-        setAsideDamagedDatabase(file.c_str());
-        EXPECT_EQ(vt::fileExists(file), *tablesAfter != '\0') << found; // no damaged backup copied in
+        sqlite3* holder = nullptr; // another program's connection, let go once the check waits for it
+        if (found == "locked") sqlite3_open(file.c_str(), &holder), sqlite3_exec(holder, "BEGIN EXCLUSIVE", 0, 0, 0);
+        vt::StdoutCapture log;
+        std::thread release([&] { holder && log.waitFor("locked by another program: waiting"), sqlite3_close(holder); });
+        const std::string opened = setAsideDamagedDatabase(file.c_str());
+        release.join();
+        EXPECT_EQ(opened, file + (found == "unmovable" ? ".new" : "")) << found;
+        EXPECT_EQ(vt::fileExists(file), *tablesAfter != '\0' || found == "unmovable") << found; // no damaged backup copied in
         std::filesystem::directory_iterator files(dir.path());
-        EXPECT_EQ(std::count_if(begin(files), end(files), isAside), found != "healthy") << found;
+        EXPECT_EQ(std::count_if(begin(files), end(files), isAside), found != "healthy" && found != "locked" &&
+                                                                        found != "unmovable") << found;
         EXPECT_EQ(vt::readFile(backup), backupBytes) << found;
-        EXPECT_EQ(sql(file, "SELECT name FROM sqlite_master WHERE type = 'table'; PRAGMA busy_timeout"),
-                  tablesAfter + std::string("2000")) << found;
+        EXPECT_EQ(sql(opened, "SELECT name FROM sqlite_master WHERE type = 'table'; PRAGMA busy_timeout; "
+                              "PRAGMA journal_mode"), tablesAfter + std::string("2000wal")) << found;
+        if (found == "unmovable") umount2(file.c_str(), MNT_DETACH);
     }
 }
 

@@ -62,6 +62,18 @@ TEST(CameraLessFlight, ThroughTheModemGoodImagesTaggedBadOnesKeepTheirShotsAndTh
     vt::writeFile(triggered + imageName(5), "");
     vt::writeFile(triggered + imageName(8), std::string(3000, '\x37'));
     std::string log = flight::makeDataflashLog(f.work("flight.bin"), 60 * 200, 6);
+    // Another program reads geodata.db all through the flight, holding each read transaction 5 s.
+    chain::exec(chain::openDb(flightDir + "/geodata.db").get(), "PRAGMA journal_mode = WAL");
+    vt::Process reader(flightDir, "reader", {"/usr/bin/python3", "-c", R"(
+import sqlite3, time
+db = sqlite3.connect("geodata.db", isolation_level=None)
+while True:
+    db.execute("BEGIN")
+    print("holding", db.execute("SELECT COUNT(*) FROM sqlite_master").fetchone()[0], flush=True)
+    time.sleep(5)
+    db.execute("COMMIT")
+)"});
+    ASSERT_TRUE(reader.waitForOutput("holding")) << reader.errors();
 
     std::ostringstream scenario;
     scenario << "wait log \"flight controller on\" 15\nwait log \"telemetry modem on\" 30\n"
@@ -81,6 +93,7 @@ TEST(CameraLessFlight, ThroughTheModemGoodImagesTaggedBadOnesKeepTheirShotsAndTh
     f.fly(scenario.str(), {"--quiet", "--modem", "--verbose"}, {"--modem", "{fc}", "1500000", "{modem}", "57600"});
     ASSERT_EQ(f.finish(std::chrono::seconds(150)), 0) << f.diagnostics();
     flight::expectCleanEnd(f);
+    EXPECT_TRUE(reader.running()) << reader.errors();
     std::string out = f.out();
 
     // The version reply reached the flight controller's line; nothing of the daemon's own went
@@ -121,9 +134,10 @@ TEST(CameraLessFlight, ThroughTheModemGoodImagesTaggedBadOnesKeepTheirShotsAndTh
               (std::vector<std::vector<std::string>>{{"e2e-survey", "1"}}));
     std::vector<std::vector<std::string>> untagged;
     for (int k : {5, 8})
-        untagged.push_back({std::to_string(k + 1), std::to_string(shot(k).lat), std::to_string(shot(k).lon),
+        untagged.push_back({std::to_string(k + 1), "1", std::to_string(shot(k).lat), std::to_string(shot(k).lon),
                             "./images/" + imageName(k), "tagging failed"});
-    EXPECT_EQ(flight::query(db, "SELECT shotID, lat, lon, path, reason FROM untagged ORDER BY shotID"), untagged);
+    EXPECT_EQ(flight::query(db, "SELECT shotID, flightID, lat, lon, path, reason FROM untagged ORDER BY shotID"),
+              untagged);
 
     // The flight's side files, read by real parsers, agree with the tags read back from the images;
     // geo.txt lists every tagged image once, and the card carries a copy.
@@ -158,6 +172,7 @@ TEST(CameraLessFlight, PowerCutWhileAPictureIsWrittenAndADamagedDatabaseLoseNoth
     flight::Flight f;
     std::string dir = f.dir();
     prepareFlight(dir, "geodata.db.bak", 0);
+    chain::addShot(chain::openDb(dir + "/geodata.db.bak").get(), shot(kShots), "origImage"); // its picture missed
     const std::string first = dir + "/triggered/" + imageName(0);
     chain::makeImage(first, "1600x1200", "gray +noise Random");
     const std::string picture = vt::readFile(first), backupRows = "SELECT * FROM origImage ORDER BY id";
@@ -184,7 +199,7 @@ TEST(CameraLessFlight, PowerCutWhileAPictureIsWrittenAndADamagedDatabaseLoseNoth
     auto aside = chain::commandLines("ls " + shellQuote(dir) + "/geodata.db.damaged-*");
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_TRUE(vt::readFile(aside[0]) == garbage);
-    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT COUNT(*) FROM image")[0][0], std::to_string(kShots));
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT COUNT(*) FROM image")[0][0], std::to_string(kShots + 1));
 
     // The second flight's prepared set; the first one's images stay on the card untagged.
     for (int k = 0; k < kShots; ++k) std::filesystem::remove(dir + "/triggered/" + imageName(k));
@@ -205,6 +220,12 @@ TEST(CameraLessFlight, PowerCutWhileAPictureIsWrittenAndADamagedDatabaseLoseNoth
               (std::vector<std::vector<std::string>>{
                   {"1", "10", "./images/IMG_0001.jpg", "./images/IMG_0010.jpg"},
                   {"2", "10", "./images/IMG_0011.jpg", "./images/IMG_0020.jpg"}}));
-    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT (SELECT COUNT(*) FROM image), COUNT(*) FROM untagged"),
-              (std::vector<std::vector<std::string>>{{"0", "0"}}));
+    // The first flight, finished at the second's preflight, is filed under its own mission and number.
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT flightID, missionID FROM flights WHERE flightID IN "
+                                                 "(SELECT flightID FROM oldfiles) ORDER BY flightID"),
+              (std::vector<std::vector<std::string>>{{"1", "first"}, {"2", "second"}}));
+    EXPECT_EQ(chain::parsedSideFiles(dir + "/flights/1").back(), "props:1|first|1");
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT (SELECT COUNT(*) FROM image), shotID, flightID, reason "
+                                                 "FROM untagged"),
+              (std::vector<std::vector<std::string>>{{"0", "11", "1", "no image on the card"}}));
 }
