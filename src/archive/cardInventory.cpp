@@ -117,7 +117,7 @@ std::optional<ImageList> getListImages(sqlite3* db) {
     int rc = 0;
     Stmt stmt = prepareStmt(db, sql::selectImages, &rc);
     if (!stmt) {
-        logPrintf("vorn-camera getListImages failed to prepare(%s), rc=%d\n", sql::selectImages, rc);
+        logPrintf("vorn-camera getListImages failed to prepare(%s)\n", sql::selectImages);
         return std::nullopt;
     }
     ImageList images;
@@ -142,7 +142,7 @@ std::optional<ImageList> getListImages(sqlite3* db) {
 }
 
 std::optional<FileList> getListFiles(sqlite3* db, const char* dir, const char* ext) {
-    std::optional<std::vector<std::string>> paths = newPaths(db, dir, ext, "getListFiles");
+    std::optional<std::vector<std::string>> paths = newPaths(db, dir, ext, "getLastFile");
     if (!paths) return std::nullopt;
     FileList files;
     for (std::string& path : *paths) {

@@ -227,7 +227,9 @@ void warnIfMismatched(const ImageList& images, const FileList& files) {
 // After a committed pass: the shots whose image is archived leave table image, and a flight with
 // no shot left is done.
 void removeArchivedShotsOf(sqlite3* db) {
-    if (removeArchivedShots(db)) sqlite3_exec(db, sql::clearFinishedFlight, nullptr, nullptr, nullptr);
+    if (!removeArchivedShots(db)) return;
+    if (int rc = sqlite3_exec(db, sql::clearFinishedFlight, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+        logPrintf("vorn-camera sqlite3_exec(%s) failed, rc=%d\n", sql::clearFinishedFlight, rc);
 }
 
 // The tagging pass behind updatePairedImages. Returns the number archived, or -1 when the pass

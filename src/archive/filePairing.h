@@ -23,7 +23,8 @@ void formatHeading(int32_t track, char* out);  // hundredths of a degree, writte
 void formatDateTaken(uint64_t time, char* out); // milliseconds since the epoch, written in local time
 
 // Tags every paired image of the list with its shot, archives it in oldfiles under a new flight
-// number, writes the flight's row (with the identity kept from its preflight), reports progress on fcPipe (-1: no reports), copies the
+// number, writes the flight's row (with the identity kept from its preflight), reports progress on
+// fcPipe (-1: no reports), copies the
 // database to geodone.db and removes the archived shots from table image; a shot whose image
 // could not be tagged (or found no room on the card) stays there for the next pass, and the
 // ground is warned. A picture is replaced only by a complete, checked tagged version of itself

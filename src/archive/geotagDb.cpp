@@ -24,12 +24,11 @@ Stmt prepareStmt(sqlite3* db, const char* text, int* rc) {
 }
 
 WriteTransaction::WriteTransaction(sqlite3* db, const char* caller) : db_(db), caller_(caller) {
-    if (!sqlite3_get_autocommit(db)) return; // joins the transaction already open
-    owned_ = exec(sql::beginTransaction);
+    open_ = exec(sql::beginTransaction);
 }
 
 WriteTransaction::~WriteTransaction() {
-    if (!owned_ || done_ || sqlite3_get_autocommit(db_)) return; // SQLite may have rolled back itself
+    if (!open_ || done_ || sqlite3_get_autocommit(db_)) return; // SQLite may have rolled back itself
     int rc = sqlite3_exec(db_, sql::rollbackTransaction, nullptr, nullptr, nullptr);
     logPrintf("vorn-camera %s rolled back, rc=%d\n", caller_, rc == SQLITE_OK ? rc_ : rc);
 }
@@ -70,7 +69,6 @@ int WriteTransaction::insert(sqlite3_stmt* stmt, const std::string& item) {
 }
 
 bool WriteTransaction::commit() {
-    if (!owned_) return begun(); // the outer transaction commits
     if (!begun() || sqlite3_get_autocommit(db_)) {
         fail(SQLITE_ABORT); // a failed statement already ended it
         return false;

@@ -101,7 +101,6 @@ Stmt prepareStmt(sqlite3* db, const char* text, int* rc);
 // One write transaction of the camera thread. Every failure is logged with the caller's name, the
 // statement and SQLite's code. A commit the database is too busy for is tried again for a while;
 // a transaction that is not committed is rolled back when the object ends, and never left open.
-// Inside a transaction that is already open it joins it: the outer one commits or rolls back.
 class WriteTransaction {
 public:
     WriteTransaction(sqlite3* db, const char* caller);
@@ -132,7 +131,7 @@ public:
 private:
     sqlite3* db_;
     const char* caller_;
-    bool owned_ = false; // begun here, not joined
+    bool open_ = false; // BEGIN succeeded
     bool done_ = false;
     int rc_ = SQLITE_OK;
 };
@@ -167,4 +166,5 @@ bool removeArchivedShots(sqlite3* db);
 
 // Writes (or replaces) the flights row of the flight under flightNumber inside the caller's
 // transaction. A failed step is logged with failedItem; returns true when the row was written.
-bool writeFlightRow(WriteTransaction& tx, int flightNumber, const FlightIdentity& flight, const std::string& failedItem);
+bool writeFlightRow(WriteTransaction& tx, int flightNumber, const FlightIdentity& flight,
+                    const std::string& failedItem);

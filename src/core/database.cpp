@@ -178,7 +178,10 @@ sqlite3* openGeotagDatabase(const char* dbFile) {
     // With a write-ahead log, a program reading the database (sqlite3 at the shell, a ground tool
     // copying it) never holds up a shot's row or a pass's commit, however long it reads.
     char* mode = nullptr;
-    auto keep = [](void* out, int, char** v, char**) { return *static_cast<char**>(out) = sqlite3_mprintf("%s", v[0]), 0; };
+    auto keep = [](void* out, int, char** v, char**) {
+        *static_cast<char**>(out) = sqlite3_mprintf("%s", v[0]);
+        return 0;
+    };
     int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", keep, &mode, nullptr);
     if (rc != SQLITE_OK || !mode || std::string(mode) != "wal")
         logPrintf("vorn-camera %s: no write-ahead log (rc=%d, journal %s): a long reader holds up its writes\n", dbFile,

@@ -22,8 +22,8 @@ protected:
     std::string at(const std::string& name) const { return card + "/" + name; }
     Rows rows(const std::string& statement) { return chain::query(cam.db, statement); }
     std::vector<std::string> newFiles(std::vector<std::string> names = {}) {  // in the order they are paired
-        for (const FileRecord& f : getListFiles(cam.db, card.c_str(), "jpg").value())
-            names.push_back(f.path.substr(card.size() + 1));
+        FileList files = getListFiles(cam.db, card.c_str(), "jpg").value();
+        for (const FileRecord& f : files) names.push_back(f.path.substr(card.size() + 1));
         return names;
     }
     // A driver's pass: the shots in id order paired with the card's new files, tagged and archived.
@@ -52,7 +52,7 @@ TEST_F(Archive, TheFlightsNewFilesAreFoundWhateverTheirNamesAndTaggedInNameOrder
     EXPECT_EQ(rows("SELECT path FROM unknownFiles"), (Rows{{at("before.jpg")}}));
 
     const std::vector<std::string> fresh = {"\"q\" `touch pwned2`;\n.jpg", "$(touch pwned) it's.v2.jpg",
-        "-dash & | > out.jpg", ".jpg", "a.jpg", "B.JPG", std::string(251, 'm') + ".jpg", "\xff.jpg"};  // the longest name
+        "-dash & | > out.jpg", ".jpg", "a.jpg", "B.JPG", std::string(251, 'm') + ".jpg", "\xff.jpg"};  // longest name
     for (const std::string& name : fresh) vt::writeFile(at(name), "");
     for (int i = 0; i < 2; ++i) chain::makeImage(at(fresh[i]));  // the third shot's file is no image
     for (const char* name : {"jpg", "noext", "x.jpeg", "z.jpg.bak"}) vt::writeFile(at(name), "");
@@ -72,7 +72,8 @@ TEST_F(Archive, TheFlightsNewFilesAreFoundWhateverTheirNamesAndTaggedInNameOrder
 
 TEST_F(Archive, ShotsAreReadWithEveryColumn) {
     chain::exec(cam.db, "INSERT INTO image VALUES(3, 0, 0, 0, 0, 0, 0, 0, 0, 0, NULL),"
-                        "(9, 1700000000123, -336250000, 1510000000, -150, 275, 35999, 70000, -1500, 5000000000, 'x.jpg')");
+                        "(9, 1700000000123, -336250000, 1510000000, -150, 275, 35999, 70000, -1500, 5000000000, "
+                        "'x.jpg')");
     ImageList images = getListImages(cam.db).value();
     ASSERT_EQ(images.size(), 2u);
     const ImageRecord& n = images[1];
@@ -122,7 +123,8 @@ TEST_F(Archive, EachWriteOfTheChainFailingInTurnLosesNoShotAndPairsNoneWithAnoth
             "IMMEDIATE TRANSACTION) failed, rc=5", "preflight not recorded: database is locked"},
         {"writer at the pass", "postflight 1", "BEGIN IMMEDIATE", "", "updatePairedImages sqlite3_exec(BEGIN "
             "IMMEDIATE TRANSACTION) failed, rc=5", "tagging pass rolled back: database is locked"},
-        {"no page left", "postflight 1", "", "", "updatePairedImages update() failed, rc=13", "tagging pass rolled back: database or disk is full"},
+        {"no page left", "postflight 1", "", "", "updatePairedImages update() failed, rc=13",
+            "tagging pass rolled back: database or disk is full"},
         {"flights row", "postflight 1", "CREATE TRIGGER fault BEFORE INSERT ON flights BEGIN SELECT RAISE(ABORT, "
             "'no'); END", "DROP TRIGGER fault", "updatePairedImages stmt(INSERT OR REPLACE INTO flights",
             "tagging pass rolled back: constraint failed"},
@@ -162,7 +164,8 @@ TEST_F(Archive, EachWriteOfTheChainFailingInTurnLosesNoShotAndPairsNoneWithAnoth
             std::snprintf(cam.missionID, sizeof cam.missionID, "%s", mission);
             auto preflight = [&] { return takePreflight(&cam, "preflight_none", card.c_str(), "jpg", "", fc[1]); };
             if (step("preflight " + std::to_string(n), preflight) < 0) preflight(); // taken again when warned
-            for (int k = 0; k < shots; ++k) chain::addShot(cam.db, {n * 100000 + k * 3000, (n * 10 + k) * 10000000, 0, 0, 0});
+            for (int k = 0; k < shots; ++k)
+                chain::addShot(cam.db, {n * 100000 + k * 3000, (n * 10 + k) * 10000000, 0, 0, 0});
             for (size_t k = 0; k < pictures.size(); ++k) {
                 chain::makeImage(at(pictures[k]));
                 runShell("touch -d @" + std::to_string(n * 100 + k * 3) + " " + shellQuote(at(pictures[k])));

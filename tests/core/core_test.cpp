@@ -100,11 +100,11 @@ TEST(Database, ADamagedFileIsSetAsideAndOnlyABackupThatPassesTheCheckTakesItsPla
         sqlite3* holder = nullptr; // another program's connection, let go once the check waits for it
         if (found == "locked") sqlite3_open(file.c_str(), &holder), sqlite3_exec(holder, "BEGIN EXCLUSIVE", 0, 0, 0);
         vt::StdoutCapture log;
-        std::thread release([&] { holder && log.waitFor("locked by another program: waiting"), sqlite3_close(holder); });
+        std::thread release([&] { holder && log.waitFor("by another program: waiting"), sqlite3_close(holder); });
         const std::string opened = setAsideDamagedDatabase(file.c_str());
         release.join();
         EXPECT_EQ(opened, file + (found == "unmovable" ? ".new" : "")) << found;
-        EXPECT_EQ(vt::fileExists(file), *tablesAfter != '\0' || found == "unmovable") << found; // no damaged backup copied in
+        EXPECT_EQ(vt::fileExists(file), *tablesAfter != '\0' || found == "unmovable") << found; // no damaged copy in
         std::filesystem::directory_iterator files(dir.path());
         EXPECT_EQ(std::count_if(begin(files), end(files), isAside), found != "healthy" && found != "locked" &&
                                                                         found != "unmovable") << found;

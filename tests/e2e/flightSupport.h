@@ -214,7 +214,9 @@ inline double rationalValue(const std::string& text) {
 // The image's GPS tags, read back with exiv2, must show the fix (or none at all).
 // whole: the image must also decode whole.
 inline void expectTaggedWith(const std::string& image, const Fix& fix, bool whole = false) {
-    if (whole) EXPECT_EQ(runShell("identify -regard-warnings " + shellQuote(image) + " >/dev/null"), 0) << image;
+    if (whole) {
+        EXPECT_EQ(runShell("identify -regard-warnings " + shellQuote(image) + " >/dev/null"), 0) << image;
+    }
     auto tags = chain::exifTags(image);
     EXPECT_EQ(tags["Exif.GPSInfo.GPSLatitudeRef"], fix.lat < 0 ? "S" : "N") << image;
     EXPECT_EQ(tags["Exif.GPSInfo.GPSLongitudeRef"], fix.lon < 0 ? "W" : "E") << image;
