@@ -52,9 +52,9 @@ TEST(SenteraFlight, TheMissionsSessionIsRecordedAndItsImagesArchived) {
              << "wait log \"vorn-camera startSession_sentera successfully started session " << kMission << "\" 90\n"
              << "feedback\n" // the camera records on its own: no shot from us
              << "land\n"
-             << "wait log \"vorn-camera postflight_sentera 3 image paths stored\" 120\n"
-             << "disarm\n"
-             << "wait log \"vorn-camera postflight_sentera 3 image paths stored\" 120\n"
+             << "wait log \"vorn-camera postflight_sentera 6 image paths stored\" 120\n"
+             << "disarm\n" // archived again: nothing new to store
+             << "wait log \"vorn-camera postflight_sentera 0 image paths stored\" 120\n"
              << "stop 6\n";
     f.fly(scenario.str(), {}, {"{fc}", "1500000"}, {"VORN_SENTERA_ADDR=" + camera.address()});
     ASSERT_EQ(f.finish(std::chrono::seconds(240)), 0) << f.diagnostics();
