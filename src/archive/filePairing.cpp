@@ -197,6 +197,11 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
 
     int archived = 0;
     for (ImageRecord& shot : images) {
+        if (stopRequested()) { // the rest stays for the next pass, as after a power cut
+            logPrintf("vorn-camera updatePairedImages stopping: %d of %d images archived, the rest kept\n", archived,
+                      pairs);
+            break;
+        }
         if (shot.path.empty()) continue;
         TagResult tagged = tagImage(shot, archived, pairs, convert, orientation);
         if (tagged == TagResult::CardFull) ++outcome->cardFull;
@@ -272,15 +277,19 @@ void exportShots(CameraContext* cam, const ImageList& images, const FlightIdenti
 }
 
 // Pairs the flight's shots with the new files of dir and tags them; 1 when fewer were archived
-// than paired, or the card's files could not be listed.
+// than paired, or the card's files could not be listed. warnNoImages: shots without any new file
+// are news for the ground (at postflight; a later recovery has its own warning).
 int tagShots(CameraContext* cam, const char* caller, FlightIdentity& flight, ImageList& images, const char* dir,
-             const char* ext, const char* cardRoot, int fcPipe) {
+             const char* ext, const char* cardRoot, int fcPipe, bool warnNoImages) {
     const CardTarget card = cardAt(cardRoot); // the card this pass tags
     removeTaggingLeftover(dir);
     logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
     std::optional<FileList> files = getListFiles(cam->db, dir, ext);
     if (!files) return 1; // logged: nothing paired, the shots stay
     logPrintf("vorn-camera %s %zu images, %zu files to process\n", caller, images.size(), files->size());
+    if (!images.empty() && files->empty() && warnNoImages) // the camera wrote nothing, or the card was full
+        warnGround(GroundWarning::NoNewImages, "flight %d: %zu shots, no new image on the card",
+                   flight.flightNumber ? flight.flightNumber : nextFlightNumber(cam->db).value_or(0), images.size());
     if (images.empty() || files->empty()) return 0;
     warnIfMismatched(images, *files);
     int pairs = pairUpItemsPath(images, *files);
@@ -444,7 +453,7 @@ int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, co
         shotsUnreadable(cam->db, caller);
         return 1;
     }
-    return tagShots(cam, caller, flight, *images, dir, ext, cardRoot, fcPipe);
+    return tagShots(cam, caller, flight, *images, dir, ext, cardRoot, fcPipe, true);
 }
 
 int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
@@ -457,7 +466,7 @@ int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir,
     if (images->empty()) return 1;
     logPrintf("vorn-camera %s %zu shots left from an earlier flight\n", caller, images->size());
     FlightIdentity flight = pendingFlight(cam);
-    if (dir) tagShots(cam, caller, flight, *images, dir, ext, cardRoot, fcPipe);
+    if (dir) tagShots(cam, caller, flight, *images, dir, ext, cardRoot, fcPipe, false);
     int moved = moveToUntagged(cam->db, *images, flight, dir != nullptr);
     if (moved > 0) {
         logPrintf("vorn-camera %s %d shots moved to table untagged\n", caller, moved);

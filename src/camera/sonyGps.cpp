@@ -91,7 +91,7 @@ int send_sony_gps_message(const SonyGeoRecord* rec) {
         return 1;
     }
     // Without a reader the open fails at once; the next position brings a new record.
-    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         logPrintf("send_sony_gps_message error opening gps_fifo: %s\n", strerror(errno));
         return 1;

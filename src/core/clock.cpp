@@ -72,6 +72,10 @@ void setSleepHook(std::function<void(long)> hook) {
     g_sleepHook = std::move(hook);
 }
 
+bool stopRequested() {
+    return g_quit && g_quit->load();
+}
+
 void setSleepQuitFlag(const std::atomic<int32_t>* quit, int stopFd) {
     g_quit = quit;
     g_stopFd = stopFd;

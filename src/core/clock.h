@@ -18,3 +18,7 @@ void time_change(uint64_t unixMicros);
 void sleepMs(long ms);
 void setSleepHook(std::function<void(long)> hook); // empty function restores real waiting
 void setSleepQuitFlag(const std::atomic<int32_t>* quit, int stopFd = -1);
+
+// True once the daemon is stopping (the flag given to setSleepQuitFlag is set): long work such as
+// a tagging pass ends at its next safe point.
+bool stopRequested();

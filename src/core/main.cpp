@@ -1,4 +1,5 @@
 // vorn-camera: companion-computer daemon of a survey aircraft.
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -35,9 +36,10 @@ void onStopSignal(int) {
 }
 
 // The stop pipe is made before any other thread exists (the USB library starts one), since the
-// handler may run on any thread. Without it a stop is still seen, at the threads' timeouts.
+// handler may run on any thread. Without it a stop is still seen, at the threads' timeouts. Its
+// write end never blocks the handler. No pipe of the daemon is inherited by the commands it runs.
 void installSignals(AppContext* ctx) {
-    if (pipe(ctx->stopPipe) != 0) logPuts("vorn-camera unable to create stopPipe");
+    if (pipe2(ctx->stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) logPuts("vorn-camera unable to create stopPipe");
     setSleepQuitFlag(&ctx->quit, ctx->stopPipe[0]);
     g_ctx = ctx;
     struct sigaction sa {};
@@ -61,7 +63,7 @@ bool createPipes(AppContext* ctx) {
     };
     for (auto& p : pipes) {
         int fds[2];
-        if (pipe(fds) != 0) {
+        if (pipe2(fds, O_CLOEXEC) != 0) {
             logPuts(p.message);
             return false;
         }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "core/AppContext.h"
 #include "core/logging.h"
@@ -26,7 +28,12 @@ mavlink_channel_t g_userChannel{};
 std::mutex g_warningLock;
 int g_warningFd = -1;
 int64_t g_lastSentMs[static_cast<int>(GroundWarning::Count)];
-bool g_sentOnce[static_cast<int>(GroundWarning::Count)];
+std::string g_lastText[static_cast<int>(GroundWarning::Count)]; // empty: none sent yet
+// Until the ground is first heard, warnings are held; they go out then, and once more at the
+// next preflight.
+bool g_groundHeard = false;
+std::vector<std::string> g_held;
+bool g_heldSentAgain = false;
 
 int64_t monotonicMs() {
     timespec ts{};
@@ -58,14 +65,21 @@ void sendStatusText(int fd, const char* text) {
     if (!msgWrite(fd, &out)) logPuts("vorn-camera userMessage failed to write STATUSTEXT msg to outbound pipe");
 }
 
-// True when a warning of this kind may go to the ground now; notes the time if so.
-bool mayWarn(GroundWarning kind) {
+// True when the warning may go to the ground now: not the same text of the same kind within a
+// minute. Notes it if so.
+bool mayWarn(GroundWarning kind, const char* text) {
     int k = static_cast<int>(kind);
     int64_t now = monotonicMs();
-    if (g_sentOnce[k] && now - g_lastSentMs[k] < repeatAfterMs) return false;
-    g_sentOnce[k] = true;
+    if (g_lastText[k] == text && now - g_lastSentMs[k] < repeatAfterMs) return false;
+    g_lastText[k] = text;
     g_lastSentMs[k] = now;
     return true;
+}
+
+void sendWarning(const char* text) {
+    logPrintf("vorn-camera warning to the ground: %s\n", text);
+    sendUserText(g_warningFd, warningLevel, text, std::strlen(text));
+    sendStatusText(g_warningFd, text);
 }
 
 } // namespace
@@ -96,16 +110,30 @@ void warnGround(GroundWarning kind, const char* fmt, ...) {
     std::vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
     std::lock_guard<std::mutex> guard(g_warningLock);
-    if (g_warningFd == -1 || !mayWarn(kind)) {
+    if (g_warningFd != -1 && !g_groundHeard) {
+        logPrintf("vorn-camera warning held until the ground is heard: %s\n", text);
+        g_held.push_back(text);
+        return;
+    }
+    if (g_warningFd == -1 || !mayWarn(kind, text)) {
         logPrintf("vorn-camera warning (not sent to the ground): %s\n", text);
         return;
     }
-    logPrintf("vorn-camera warning to the ground: %s\n", text);
-    sendUserText(g_warningFd, warningLevel, text, std::strlen(text));
-    sendStatusText(g_warningFd, text);
+    sendWarning(text);
+}
+
+void groundHeard(bool preflight) {
+    std::lock_guard<std::mutex> guard(g_warningLock);
+    if (g_warningFd == -1 || (g_groundHeard && (!preflight || g_heldSentAgain))) return;
+    if (g_groundHeard) g_heldSentAgain = true;
+    g_groundHeard = true;
+    for (const std::string& text : g_held) sendWarning(text.c_str());
+    if (g_heldSentAgain || preflight) g_held.clear(); // a preflight's crew has seen them
 }
 
 void resetGroundWarnings() {
     std::lock_guard<std::mutex> guard(g_warningLock);
-    for (bool& sent : g_sentOnce) sent = false;
+    for (std::string& text : g_lastText) text.clear();
+    g_held.clear();
+    g_groundHeard = true;
 }

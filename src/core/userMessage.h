@@ -8,7 +8,7 @@
 // means "%s" with the first argument. May be called from any thread.
 void send_user_message(int fd, uint8_t level, const char* fmt, ...);
 
-// What went wrong; each kind reaches the ground at most once a minute.
+// What went wrong; the same text of a kind reaches the ground at most once a minute.
 enum class GroundWarning {
     PassIncomplete,   // a tagging pass tagged fewer images than it paired
     CountMismatch,    // shots and new images differ in number
@@ -21,6 +21,9 @@ enum class GroundWarning {
     BackupFailed,     // the start-up copy geodata.db.bak could not be written
     ShotsUnreadable,  // the flight's shots could not be read from table image
     PreflightNotRecorded, // a preflight's flight and card files could not be recorded
+    NoNewImages,      // a flight's shots found no new image on the card
+    UnknownCamera,    // a preflight named a camera type the daemon does not know
+    LogNotKept,       // the flight controller's log cannot be written
     Count
 };
 
@@ -32,9 +35,15 @@ inline constexpr uint8_t warningSeverity = 4;
 // Where warnings go (the write end of fcPipe); -1, the default, logs them only.
 void setGroundWarningPipe(int fd);
 
-// Logs the formatted warning and sends it to the ground, unless a warning of the same kind was
-// sent less than a minute ago. May be called from any thread.
+// Logs the formatted warning and sends it to the ground, unless the same text of the same kind
+// was sent less than a minute ago. Before the ground station has been heard the warning is held:
+// it goes out when the ground is first heard, and once more at the next preflight. May be called
+// from any thread.
 void warnGround(GroundWarning kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Forgets when each kind was last sent (tests).
+// A message from the ground station arrived (preflight: it was a preflight). Sends the warnings
+// held until now.
+void groundHeard(bool preflight);
+
+// Forgets which texts were sent and what is held, and takes the ground as heard (tests).
 void resetGroundWarnings();

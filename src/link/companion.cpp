@@ -11,6 +11,7 @@
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "core/sandbox.h"
+#include "core/userMessage.h"
 
 namespace {
 
@@ -48,6 +49,10 @@ void onUsb(AppContext* ctx, FlightState* st, const mavlink_data96_t& d) {
 
 void onPreflight(AppContext* ctx, FlightState* st, const mavlink_data96_t& d) {
     logPuts("vorn-camera msgHandler COMPANION_COMPUTER_PREFLIGHT");
+    if (d.data[40] < CAMTYPE_NONE || d.data[40] > CAMTYPE_SENTERA) { // its shots would go nowhere
+        warnGround(GroundWarning::UnknownCamera, "camera type %d unknown: preflight refused", d.data[40]);
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(ctx->camera.lock);
         ctx->camera.flightTime = readLittleEndian<int64_t>(d.data);
@@ -81,6 +86,9 @@ void handleData96(AppContext* ctx, FlightState* st) {
     mavlink_msg_data96_decode(&st->msg, &d);
     logPuts("vorn-camera msgHandler read MAVLINK_MSG_ID_DATA96");
     logPrintf("vorn-camera msgHandler got DATA96 type %d\n", d.type);
+    if (d.type == COMPANION_COMPUTER_WIFI || d.type == COMPANION_COMPUTER_USB || d.type == COMPANION_COMPUTER_PREFLIGHT ||
+        d.type == SOFTWARE_VERSION_INFO || d.type == CAMERA_MODE)
+        groundHeard(d.type == COMPANION_COMPUTER_PREFLIGHT);
     switch (d.type) {
     case COMPANION_COMPUTER_WIFI: onWifi(ctx, d); break;
     case COMPANION_COMPUTER_USB: onUsb(ctx, st, d); break;
@@ -97,7 +105,7 @@ uint16_t readVersionNumber() {
         logPuts("vorn-camera DID NOT FIND version file");
         return 0;
     }
-    FilePtr f(fopen(path.c_str(), "r"));
+    FilePtr f(fopen(path.c_str(), "re"));
     if (!f) {
         logPuts("vorn-camera DID NOT FIND version file");
         return 0;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "core/clock.h"
@@ -148,13 +149,35 @@ void serviceModem(AppContext* ctx, Port* modem, Port* fc) {
     parseBytes(ctx, modem, fc, buf, static_cast<size_t>(n));
 }
 
+// Waits two seconds before the flight controller's port is tried again. Meanwhile nothing can
+// take what the other threads send it: those messages are dropped (counted in the log), so that
+// no thread ever blocks on a full fcPipe.
+void dropWhileClosed(AppContext* ctx) {
+    constexpr int retryMs = 2000;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(retryMs);
+    long dropped = 0;
+    for (int left = retryMs; left > 0 && !ctx->quit;) {
+        pollfd fds[2] = {{ctx->fcPipe[0], POLLIN, 0}, {ctx->stopPipe[0], POLLIN, 0}};
+        if (poll(fds, 2, left) > 0 && (fds[0].revents & POLLIN)) {
+            mavlink_message_t msg{};
+            if (msgRead(ctx->fcPipe[0], &msg)) ++dropped;
+        } else if (fds[1].revents & POLLIN) {
+            break;
+        }
+        left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    until - std::chrono::steady_clock::now()).count());
+    }
+    if (dropped > 0)
+        logPrintf("vorn-camera serialIO flight controller port closed: %ld outbound messages dropped\n", dropped);
+}
+
 // One pass of the loop; returns after at most about a second (two while the flight controller
 // port cannot be opened).
 void serialPass(AppContext* ctx, Port* fc, Port* modem) {
     if (fc->fd < 0) openPort(fc);
     if (modem->fd < 0 && ctx->useModem) openPort(modem);
     if (fc->fd < 0) {
-        sleepMs(2000);
+        dropWhileClosed(ctx);
         return;
     }
     fd_set readable;

@@ -26,7 +26,7 @@ constexpr long maxConfigSize = 1L << 20;
 
 // Reads the whole file into text; false (logged) when it cannot be opened, sized or read.
 bool readConfig(const std::string& path, std::string* text) {
-    FilePtr f(std::fopen(path.c_str(), "rb"));
+    FilePtr f(std::fopen(path.c_str(), "rbe"));
     if (!f) {
         logPrintf("vorn-camera findSensors ERROR: Failed to open file: %s\n", path.c_str());
         return false;

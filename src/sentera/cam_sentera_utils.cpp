@@ -207,10 +207,14 @@ char* findSession(char* listing, const char* missionID) {
     static const char anchor[] =
         "<div class=\"file_entry\"><a class=\"directory sd_entry\" href=\"sdcard?path=/snapshots//";
     std::string key = anchor + std::string(missionID);
-    // The camera lists sessions oldest first: the last match is the current session.
+    // The camera lists sessions oldest first: the last match is the current session. A session is
+    // the mission's own when the whole mission id is followed by "_" (or ends the name): mission
+    // M7 is not M70.
     char* name = nullptr;
-    for (char* hit = std::strstr(listing, key.c_str()); hit; hit = std::strstr(name, key.c_str()))
-        name = hit + sizeof anchor - 1;
+    for (char* hit = std::strstr(listing, key.c_str()); hit; hit = std::strstr(hit + 1, key.c_str())) {
+        char after = hit[key.size()];
+        if (after == '_' || after == '"') name = hit + sizeof anchor - 1;
+    }
     if (!name) return nullptr;
     if (char* quote = std::strchr(name, '"')) *quote = '\0';
     return name;

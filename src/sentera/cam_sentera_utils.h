@@ -58,8 +58,8 @@ int sessionControl(int start, const char* session);
 // Reads the session state; for a running session the session name is stored in *sessionName.
 SenteraSessionState checkSenteraSession(std::string* sessionName);
 
-// Finds the last session directory of the listing whose name begins with missionID and returns
-// its name, cut out of the listing in place (its closing quote becomes a zero byte).
+// Finds the last session directory of the listing named missionID, or missionID followed by "_"
+// and more (M7_0002, never M70_0001), and returns its name, cut out of the listing in place (its closing quote becomes a zero byte).
 char* findSession(char* listing, const char* missionID);
 
 // The current session directory name of the mission, or none.

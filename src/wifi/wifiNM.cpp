@@ -47,7 +47,7 @@ int split(char* line, char delimiter, std::vector<char*>& tokens) {
 
 int getWifiStatusNM(char* name, size_t nameSize) {
     int status = 0;
-    std::unique_ptr<FILE, Pclose> out(popen("nmcli device status", "r"));
+    std::unique_ptr<FILE, Pclose> out(popen("nmcli device status", "re"));
     if (!out) {
         logPrintf("vorn-camera wifiThread getWifiStatusNM could not run nmcli: %s\n", strerror(errno));
         return 0;

@@ -185,7 +185,9 @@ TEST(CameraLessFlight, PowerCutWhileAPictureIsWrittenAndADamagedDatabaseLoseNoth
     const off_t cut = static_cast<off_t>(picture.size()) + 64; // the tagged version is larger: EXIF added
     {
         vt::FileSizeLimit limit(cut); // for the daemon started now
-        f.fly(start + "wait rx STATUSTEXT severity=4 30\npreflight camtype=1 mission=first\n"
+        // The damaged database's warning waits for the ground: it goes out when the preflight comes.
+        f.fly("wait log \"warning held until the ground is heard: geodata.db damaged\" 15\n" + start +
+                  "preflight camtype=1 mission=first\nwait rx STATUSTEXT severity=4 30\n"
                       "wait log \"vorn-camera preflight_none 0 unknown files\" 30\n" + fly +
                   "wait log \"the power is cut before this line\" 120\n", {"--quiet"});
     }

@@ -1,4 +1,5 @@
 // The real daemon binary: start-up, the database and its backup, and stopping on SIGTERM.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -38,6 +40,13 @@ TEST(Startup, RunsWithoutItsPortSetsADamagedDatabaseAsideAndStopsOnSigterm) {
         ASSERT_TRUE(d.waitForOutput("vorn-camera cameraThread try to create table 'untagged'"));
         EXPECT_TRUE(d.waitForOutput("vorn-camera 0.38 started...\n"));
         EXPECT_TRUE(d.running());
+        // Every descriptor the daemon opened is closed on exec: no command it runs inherits one.
+        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(d.pid()) + "/fdinfo")) {
+            std::string info = vt::readFile(e.path()), fd = e.path().filename();
+            unsigned long flags = std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8);
+            EXPECT_TRUE(std::stoi(fd) <= 2 || (flags & O_CLOEXEC) != 0)
+                << fd << ": " << info;
+        }
         EXPECT_EQ(d.stop(), 0) << d.errors();
     }
     EXPECT_FALSE(vt::fileExists(work / "geodata.db.bak"));

@@ -181,10 +181,15 @@ TEST(SerialIO, AFullMsgPipeLetsFcPipeDrainNoWholeFrameIsLostOrMiscountedAndAClos
     EXPECT_TRUE(s.log.waitFor("vorn-camera serialIO 8000 fc msgs received, 4000 handled\n"));
     EXPECT_EQ(s.log.count("fc msgs received, "), 8u);
 
-    auto old = std::exchange(s.fcLine, std::make_unique<Pty>()); // the line hangs up, its path leads on
-    ASSERT_EQ(symlink(s.fcLine->path.c_str(), (s.fcLink + ".new").c_str()), 0);
+    auto old = std::exchange(s.fcLine, std::make_unique<Pty>()); // the line hangs up, its path leads nowhere
+    ASSERT_EQ(symlink((s.fcLink + ".none").c_str(), (s.fcLink + ".new").c_str()), 0);
     ASSERT_EQ(rename((s.fcLink + ".new").c_str(), s.fcLink.c_str()), 0);
     old.reset();
+    std::thread sender([&] { for (int i = 0; i < 10000; ++i) msgWrite(s.ctx.fcPipe[1], &out); }); // 3 pipes full
+    EXPECT_TRUE(s.log.waitFor("outbound messages dropped\n", std::chrono::seconds(20))) << "a sender blocked";
+    sender.join(); // then it leads on to a new line
+    ASSERT_EQ(symlink(s.fcLine->path.c_str(), (s.fcLink + ".new").c_str()), 0);
+    ASSERT_EQ(rename((s.fcLink + ".new").c_str(), s.fcLink.c_str()), 0);
     ASSERT_TRUE(vt::waitUntil([&] { return s.log.count("flight controller on " + s.fcLink + " opened") == 2; }));
     Msg land = command(189);
     put(s.fcLine->master, wire({land}));

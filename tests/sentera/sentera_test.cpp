@@ -96,6 +96,19 @@ TEST_F(Sentera, SensorsFromTheCardsConfiguration) {
     EXPECT_EQ(findSensors(), Strings{});
 }
 
+TEST(SenteraSessions, TheMissionsLastSessionByItsWholeName) {
+    const std::string entry = "<div class=\"file_entry\"><a class=\"directory sd_entry\" href=\"sdcard?path=/snapshots//";
+    const struct { const char* mission; std::vector<std::string> sessions; const char* found; } rows[] = {
+        {"M7", {"M7_0001", "M7_0002", "M70_0001"}, "M7_0002"}, {"M7", {"M70_0001", "M7x"}, nullptr},
+        {"M7", {"M7"}, "M7"}, {"M70", {"M7_0001"}, nullptr}};
+    for (const auto& row : rows) {
+        std::string listing;
+        for (const std::string& s : row.sessions) listing += entry + s + "\">" + s + "</a></div>\n";
+        const char* found = findSession(listing.data(), row.mission);
+        EXPECT_EQ(found ? found : "(none)", std::string(row.found ? row.found : "(none)")) << row.mission;
+    }
+}
+
 // A hostile mission id, full length without a terminator; the card lacks the second sensor's images.
 TEST_F(Sentera, PostflightStopsTheSessionMountsTheShareAndArchivesTheFlightThatLanded) {
     const std::string mission = "O'Neil;DROP_TABLE_flights;--QQQQ", session = card + "/hidden/" + mission + "_2/";

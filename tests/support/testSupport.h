@@ -210,6 +210,7 @@ public:
         dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
         for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
         if (inChild) inChild();
+        closefrom(3); // the program starts with no descriptor of ours
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
