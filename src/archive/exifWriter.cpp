@@ -19,11 +19,20 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// Reads the picture to its end, whatever size it claimed when opened.
 bool readWhole(const std::string& path, Bytes* data, struct stat* info) {
     FdPtr fd{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (!fd || fstat(fd.get(), info) != 0) return false;
-    data->resize(static_cast<size_t>(info->st_size));
-    return readAll(fd.get(), data->data(), data->size());
+    data->resize(static_cast<size_t>(info->st_size) + 65536);
+    size_t got = 0;
+    for (ssize_t n; (n = read(fd.get(), data->data() + got, data->size() - got)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        got += static_cast<size_t>(n);
+        if (got == data->size()) data->resize(2 * got);
+    }
+    data->resize(got);
+    return true;
 }
 
 // Offset of a JPEG's start-of-scan marker, where its image data begins; none for other files.

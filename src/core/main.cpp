@@ -44,6 +44,7 @@ void installSignals(AppContext* ctx) {
     g_ctx = ctx;
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
+    sa.sa_flags = SA_RESTART; // a read in progress (a picture from a slow card) goes on; waits see the stop pipe
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

@@ -1,6 +1,7 @@
 // Camera-less survey flights through the real daemon: every good image carries its own shot's
 // position, no shot is lost, and the ground hears of what went wrong.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <sstream>
@@ -25,15 +26,15 @@ std::string imageName(int k) {
     return flight::numbered("IMG_%04d.jpg", k + 1);
 }
 
-// Shots first..first+kShots-1 as the prepared table origImage of db in dir, their images in
+// Shots first..first+count-1 as the prepared table origImage of db in dir, their images in
 // dir/triggered, for dir/images.
-void prepareFlight(const std::string& dir, const std::string& db, int first) {
+void prepareFlight(const std::string& dir, const std::string& db, int first, int count = kShots) {
     const std::string triggered = dir + "/triggered";
     vt::makeDirs(triggered);
     vt::makeDirs(dir + "/images");
     chain::Db handle = chain::openDb(dir + "/" + db);
     chain::createOrigImage(handle.get());
-    for (int k = first; k < first + kShots; ++k) {
+    for (int k = first; k < first + count; ++k) {
         chain::addShot(handle.get(), shot(k), "origImage");
         chain::makeImage(triggered + "/" + imageName(k), "320x240");
     }
@@ -230,4 +231,44 @@ TEST(CameraLessFlight, PowerCutWhileAPictureIsWrittenAndADamagedDatabaseLoseNoth
     EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT (SELECT COUNT(*) FROM image), shotID, flightID, reason "
                                                  "FROM untagged"),
               (std::vector<std::vector<std::string>>{{"0", "11", "1", "no image on the card"}}));
+}
+
+// SIGTERM in the middle of a pass of 60 images, its 30th read slowly (a named pipe the test feeds once the daemon
+// is stopping): the pass finishes that image, commits the 30 it archived and the daemon exits 0 within 2 s; every
+// picture is untouched or wholly tagged, and the next preflight tags the other 30.
+TEST(CameraLessFlight, AStopDuringAPassFinishesTheImageInProgressAndTheNextPreflightTheRest) {
+    constexpr int kLong = 60, kSlow = 29;
+    flight::Flight f;
+    const std::string dir = f.dir(), slow = dir + "/images/" + imageName(kSlow);
+    prepareFlight(dir, "geodata.db", 0, kLong);
+    const std::string slowPicture = vt::readFile(dir + "/triggered/" + imageName(kSlow));
+    std::filesystem::remove(dir + "/triggered/" + imageName(kSlow));
+    const std::string start = "wait log \"flight controller on\" 15\npreflight camtype=1 mission=long\n";
+    f.fly(start + "wait log \"vorn-camera preflight_none 0 unknown files\" 30\n"
+                  "wait log \"vorn-camera msgHandler received [version]\" 30\n" // the slow picture is there
+                  "arm\nheartbeat active\nsurvey shots=1 every=0.5\nland\n"
+                  "wait log \"vorn-camera 30 of 60, ./images/IMG_0030.jpg\" 60\nstop 10\n", {"--quiet"});
+    auto feed = [&](const std::string& line) {
+        if (line.find("vorn-camera preflight_none 0 unknown files") != std::string::npos)
+            mkfifo(slow.c_str(), 0644), vt::writeFile(f.root("/var/run/vorn-camera.fifo"), "version\n");
+        if (line.find("vorn-camera msgHandler exit") != std::string::npos) vt::writeFile(slow, slowPicture);
+    };
+    ASSERT_EQ(f.finish(std::chrono::seconds(120), f.work("daemon.log"), feed), 0) << f.diagnostics();
+    long took = -1;
+    size_t at = f.out().find("fcsim: daemon exited with status 0, ");
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(sscanf(f.out().c_str() + at, "fcsim: daemon exited with status 0, %ld ms after SIGTERM", &took), 1);
+    EXPECT_LT(took, 2000);
+    for (int k = 0; k < kLong; ++k) {
+        const std::string image = dir + "/images/" + imageName(k);
+        if (k <= kSlow) expectTaggedWithShot(image, k, true);
+        else EXPECT_TRUE(vt::readFile(image) == vt::readFile(dir + "/triggered/" + imageName(k))) << image;
+    }
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT COUNT(*), (SELECT COUNT(*) FROM image) FROM oldfiles"),
+              (std::vector<std::vector<std::string>>{{"30", "30"}}));
+
+    f.fly(start + "wait log \"vorn-camera preflight_none 30 images processed, 30 expected\" 60\nstop 6\n",
+          {"--quiet"});
+    ASSERT_EQ(f.finish(std::chrono::seconds(90)), 0) << f.diagnostics();
+    for (int k = kSlow + 1; k < kLong; ++k) expectTaggedWithShot(dir + "/images/" + imageName(k), k, true);
 }
