@@ -165,7 +165,7 @@ int anUnknownFile(sqlite3* db, const char* path) {
 }
 
 int storeFlightImages(CameraContext* cam) {
-    const FlightIdentity flight = pendingFlight(cam);
+    const FlightIdentity flight = pendingFlights(cam).back();
     WriteTransaction tx(cam->db, "storeFlightImages");
     auto rolledBack = [&tx](int rc = SQLITE_ERROR) {
         warnGround(GroundWarning::PassRolledBack, "archive rolled back: %s",

@@ -1,5 +1,6 @@
 #include "archive/filePairing.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -7,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -136,12 +139,22 @@ TagResult tagImage(ImageRecord& shot, int archived, int pairs, int convert, int 
     return result;
 }
 
-// The archive rows of one tagged image: its oldfiles row, and the file recorded in its shot's row
-// so that the shot is removed once the pass is committed.
+// The rows a pass writes for a shot: the file it is paired with; for a tagged image its oldfiles
+// row and the tagged file in its shot's row, so that the shot is removed once the pass is
+// committed.
 struct ArchiveStatements {
+    Stmt pair;
     Stmt insert;
     Stmt record;
 };
+
+// Records the file the shot is paired with; false when that cannot be written.
+bool recordPairing(const ImageRecord& shot, ArchiveStatements& st, WriteTransaction& tx) {
+    sqlite3_bind_int64(st.pair.get(), 1, shot.id);
+    sqlite3_bind_int64(st.pair.get(), 2, shot.geo.time);
+    sqlite3_bind_text(st.pair.get(), 3, shot.path.data(), static_cast<int>(shot.path.size()), SQLITE_TRANSIENT);
+    return tx.step(st.pair.get());
+}
 
 // 1 when the image was archived, 0 when it was skipped (gone, or its path archived already), -1
 // when a write failed otherwise (a full disk): the pass cannot be committed.
@@ -173,12 +186,12 @@ struct PassOutcome {
     int cardFull = 0; // images left untouched for want of room on the card
 };
 
-// Runs the archive rows of a pass (its flights row, the flight's own record, one oldfiles row per
-// image and the file of each archived shot) as one transaction: one disk sync for the pass instead
-// of one per image, and a pass cut short (power lost) leaves no archived file whose shot is still
-// waiting to be paired, so the next pass pairs the same files with the same shots again. The
-// flight keeps the number of its first committed pass. Returns the number archived, or -1 when
-// the rows were rolled back.
+// Runs the archive rows of a pass (its flights row, the flight's own record, the file each shot
+// is paired with, one oldfiles row per image) as one transaction: one disk sync for the pass
+// instead of one per image, and a pass cut short (power lost) leaves no archived file whose shot
+// is still waiting to be paired, so the next pass pairs the same files with the same shots again.
+// Once committed, a shot keeps the file it was paired with. The flight keeps the number of its
+// first committed pass. Returns the number archived, or -1 when the rows were rolled back.
 int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& images, int pairs, int fcPipe,
                         int convert, int orientation, PassOutcome* outcome) {
     WriteTransaction tx(cam->db, "updatePairedImages");
@@ -189,9 +202,11 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
     }
     FlightIdentity numbered = flight;
     if (numbered.flightNumber == 0) numbered.flightNumber = *flightNumber;
-    ArchiveStatements st{tx.prepare(sql::insertTaggedFile), tx.prepare(sql::recordArchivedShot)};
-    if (!writeFlightRow(tx, *flightNumber, flight, sql::insertFlight) || !recordFlight(tx, numbered) || !st.insert ||
-        !st.record)
+    if (numbered.firstShot == 0 && !images.empty()) numbered.firstShot = images.front().id;
+    ArchiveStatements st{tx.prepare(sql::recordPairing), tx.prepare(sql::insertTaggedFile),
+                         tx.prepare(sql::recordArchivedShot)};
+    if (!writeFlightRow(tx, *flightNumber, flight, sql::insertFlight) || !recordFlight(tx, numbered) || !st.pair ||
+        !st.insert || !st.record)
         return rollBackPass(tx);
     outcome->flightNumber = *flightNumber;
 
@@ -203,6 +218,7 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
             break;
         }
         if (shot.path.empty()) continue;
+        if (!recordPairing(shot, st, tx)) return rollBackPass(tx);
         TagResult tagged = tagImage(shot, archived, pairs, convert, orientation);
         if (tagged == TagResult::CardFull) ++outcome->cardFull;
         if (tagged != TagResult::Tagged) continue;
@@ -229,12 +245,13 @@ void warnIfMismatched(const ImageList& images, const FileList& files) {
                    static_cast<long long>(shot));
 }
 
-// After a committed pass: the shots whose image is archived leave table image, and a flight with
-// no shot left is done.
+// After a committed pass: the shots whose image is archived leave table image with their pairings,
+// and when no shot is left every flight is done.
 void removeArchivedShotsOf(sqlite3* db) {
     if (!removeArchivedShots(db)) return;
-    if (int rc = sqlite3_exec(db, sql::clearFinishedFlight, nullptr, nullptr, nullptr); rc != SQLITE_OK)
-        logPrintf("vorn-camera sqlite3_exec(%s) failed, rc=%d\n", sql::clearFinishedFlight, rc);
+    for (const char* statement : {sql::clearStalePairings, sql::clearFinishedFlights})
+        if (int rc = sqlite3_exec(db, statement, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+            logPrintf("vorn-camera sqlite3_exec(%s) failed, rc=%d\n", statement, rc);
 }
 
 // The tagging pass behind updatePairedImages. Returns the number archived, or -1 when the pass
@@ -276,35 +293,99 @@ void exportShots(CameraContext* cam, const ImageList& images, const FlightIdenti
     exportFlight({flightNumber, flight.missionID, flight.camType}, shots, card);
 }
 
-// Pairs the flight's shots with the new files of dir and tags them; 1 when fewer were archived
-// than paired, or the card's files could not be listed. warnNoImages: shots without any new file
-// are news for the ground (at postflight; a later recovery has its own warning).
-int tagShots(CameraContext* cam, const char* caller, FlightIdentity& flight, ImageList& images, const char* dir,
-             const char* ext, const char* cardRoot, int fcPipe, bool warnNoImages) {
-    const CardTarget card = cardAt(cardRoot); // the card this pass tags
-    removeTaggingLeftover(dir);
-    logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
-    std::optional<FileList> files = getListFiles(cam->db, dir, ext);
-    if (!files) return 1; // logged: nothing paired, the shots stay
-    logPrintf("vorn-camera %s %zu images, %zu files to process\n", caller, images.size(), files->size());
-    if (!images.empty() && files->empty() && warnNoImages) // the camera wrote nothing, or the card was full
-        warnGround(GroundWarning::NoNewImages, "flight %d: %zu shots, no new image on the card",
-                   flight.flightNumber ? flight.flightNumber : nextFlightNumber(cam->db).value_or(0), images.size());
-    if (images.empty() || files->empty()) return 0;
-    warnIfMismatched(images, *files);
-    int pairs = pairUpItemsPath(images, *files);
+// A flight's shots waiting in table image, with who the flight is.
+struct FlightShots {
+    FlightIdentity flight;
+    ImageList shots;
+};
+
+struct CaselessLess {
+    bool operator()(const std::string& a, const std::string& b) const { return strcasecmp(a.c_str(), b.c_str()) < 0; }
+};
+using PathSet = std::set<std::string, CaselessLess>;
+
+// Gives the flight's shots their files from the card's new ones, taking each file it gives out of
+// files: a shot paired by a committed pass keeps its file; the others take, in order, the files
+// no waiting shot holds, unless a pass of their flight was committed (the files they lacked then
+// are a later flight's). Returns the number of shots with a file.
+int pairFlight(FlightShots& group, FileList& files, const PathSet& held) {
+    ImageList open; // shots without a file yet, and where they stand in the flight
+    std::vector<size_t> openAt;
+    int pairs = 0;
+    for (size_t i = 0; i < group.shots.size(); ++i) {
+        ImageRecord& shot = group.shots[i];
+        if (shot.path.empty()) {
+            open.push_back(shot), openAt.push_back(i);
+            continue;
+        }
+        ++pairs; // its file may be gone: tagging tells
+        auto file = std::find_if(files.begin(), files.end(), [&](const FileRecord& f) {
+            return strcasecmp(f.path.c_str(), shot.path.c_str()) == 0;
+        });
+        if (file != files.end()) shot.size = file->size, files.erase(file);
+    }
+    if (group.flight.flightNumber != 0 || open.empty()) return pairs;
+    FileList free;
+    std::copy_if(files.begin(), files.end(), std::back_inserter(free),
+                 [&](const FileRecord& f) { return held.count(f.path) == 0; });
+    warnIfMismatched(open, free);
+    int paired = pairUpItemsPath(open, free);
+    for (int k = 0; k < paired; ++k) {
+        group.shots[openAt[k]].path = open[k].path, group.shots[openAt[k]].size = open[k].size;
+        auto given = [&](const FileRecord& f) { return f.path == open[k].path; };
+        files.erase(std::find_if(files.begin(), files.end(), given));
+    }
+    return pairs + paired;
+}
+
+// Tags and archives the flight's paired shots and writes its side files; 1 when fewer were
+// archived than paired.
+int tagFlight(CameraContext* cam, const char* caller, FlightShots& group, int pairs, int fcPipe,
+              const CardTarget& card) {
     logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
     PassOutcome outcome;
-    int processed = tagPass(cam, flight, images, pairs, fcPipe, 0, 6, &outcome);
-    if (processed >= 0) exportShots(cam, images, flight, outcome.flightNumber, card);
+    int processed = tagPass(cam, group.flight, group.shots, pairs, fcPipe, 0, 6, &outcome);
+    if (processed >= 0) exportShots(cam, group.shots, group.flight, outcome.flightNumber, card);
     else processed = 0;
     logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
     return processed != pairs ? 1 : 0;
 }
 
+// Pairs the waiting flights' shots with the new files of dir, oldest flight first, and tags them;
+// 1 when fewer were archived than paired, or the card's files could not be listed. warnNoImages:
+// the newest flight's shots finding no new file are news for the ground (at postflight; a later
+// recovery has its own warning).
+int tagFlights(CameraContext* cam, const char* caller, std::vector<FlightShots>& flights, const char* dir,
+               const char* ext, const char* cardRoot, int fcPipe, bool warnNoImages) {
+    const CardTarget card = cardAt(cardRoot); // the card this pass tags
+    removeTaggingLeftover(dir);
+    logPrintf("vorn-camera %s get list of files from sdcard\n", caller);
+    std::optional<FileList> files = getListFiles(cam->db, dir, ext);
+    if (!files) return 1; // logged: nothing paired, the shots stay
+    size_t shots = 0;
+    PathSet held;
+    for (const FlightShots& group : flights) {
+        for (const ImageRecord& shot : group.shots) {
+            ++shots;
+            if (!shot.path.empty()) held.insert(shot.path);
+        }
+    }
+    logPrintf("vorn-camera %s %zu images, %zu files to process\n", caller, shots, files->size());
+    int result = 0;
+    for (FlightShots& group : flights) {
+        if (group.shots.empty()) continue;
+        int pairs = pairFlight(group, *files, held);
+        if (pairs > 0) result |= tagFlight(cam, caller, group, pairs, fcPipe, card);
+        else if (warnNoImages && &group == &flights.back()) // the camera wrote nothing, or the card was full
+            warnGround(GroundWarning::NoNewImages, "flight %d: %zu shots, no new image on the card",
+                       group.flight.flightNumber ? group.flight.flightNumber : nextFlightNumber(cam->db).value_or(0),
+                       group.shots.size());
+    }
+    return result;
+}
+
 // Why a shot left after a pass has no tagged image.
-const char* untaggedReason(const ImageRecord& shot, bool cardReached) {
-    if (!cardReached) return "card not mounted";
+const char* untaggedReason(const ImageRecord& shot) {
     if (shot.path.empty()) return "no image on the card";
     return exists(shot.path.c_str()) ? "tagging failed" : "image gone from the card";
 }
@@ -312,7 +393,7 @@ const char* untaggedReason(const ImageRecord& shot, bool cardReached) {
 // Moves the shots of the list still waiting in table image to table untagged under the flight's
 // number, removing exactly the rows it copied, in one transaction. Returns the number moved, or
 // -1 when nothing could be moved (the shots stay in image).
-int moveToUntagged(sqlite3* db, const ImageList& images, const FlightIdentity& flight, bool cardReached) {
+int moveToUntagged(sqlite3* db, const ImageList& images, const FlightIdentity& flight) {
     WriteTransaction tx(db, "moveToUntagged");
     std::optional<int> flightNumber = flight.flightNumber;
     if (flight.flightNumber == 0) flightNumber = nextFlightNumber(db); // no pass of it was committed
@@ -326,7 +407,7 @@ int moveToUntagged(sqlite3* db, const ImageList& images, const FlightIdentity& f
         if (!shot.path.empty())
             sqlite3_bind_text(move.get(), 2, shot.path.data(), static_cast<int>(shot.path.size()), SQLITE_TRANSIENT);
         else sqlite3_bind_null(move.get(), 2);
-        sqlite3_bind_text(move.get(), 3, untaggedReason(shot, cardReached), -1, SQLITE_STATIC);
+        sqlite3_bind_text(move.get(), 3, untaggedReason(shot), -1, SQLITE_STATIC);
         sqlite3_bind_int64(move.get(), 4, current_timestamp());
         sqlite3_bind_int64(move.get(), 5, shot.id);
         if (!tx.step(move.get())) break;
@@ -347,10 +428,24 @@ std::optional<ImageList> flightShots(sqlite3* db) {
     return getListImages(db);
 }
 
-// A failed read of the shots is never taken for a flight without shots: the crew is told.
-void shotsUnreadable(sqlite3* db, const char* caller) {
-    logPrintf("vorn-camera %s cannot read the flight's shots: they stay in table image\n", caller);
-    warnGround(GroundWarning::ShotsUnreadable, "shots unreadable: %s", sqlite3_errmsg(db));
+// The shots waiting in table image, each with its flight (shots older than the first flight
+// recorded go with it); none, the crew told, when they cannot be read: a failed read is never
+// taken for a flight without shots.
+std::optional<std::vector<FlightShots>> waitingFlights(CameraContext* cam, const char* caller) {
+    std::optional<ImageList> shots = flightShots(cam->db);
+    if (!shots) {
+        logPrintf("vorn-camera %s cannot read the flight's shots: they stay in table image\n", caller);
+        warnGround(GroundWarning::ShotsUnreadable, "shots unreadable: %s", sqlite3_errmsg(cam->db));
+        return std::nullopt;
+    }
+    std::vector<FlightShots> flights;
+    for (FlightIdentity& flight : pendingFlights(cam)) flights.push_back({std::move(flight), {}});
+    size_t k = 0;
+    for (ImageRecord& shot : *shots) {
+        while (k + 1 < flights.size() && shot.id >= flights[k + 1].flight.firstShot) ++k;
+        flights[k].shots.push_back(std::move(shot));
+    }
+    return flights;
 }
 
 } // namespace
@@ -420,7 +515,7 @@ void formatDateTaken(uint64_t time, char* out) {
 }
 
 int updatePairedImages(CameraContext* cam, ImageList& images, int pairs, int fcPipe, int convert, int orientation) {
-    FlightIdentity flight = pendingFlight(cam);
+    FlightIdentity flight = pendingFlights(cam).back();
     PassOutcome outcome;
     int archived = tagPass(cam, flight, images, pairs, fcPipe, convert, orientation, &outcome);
     return archived < 0 ? 0 : archived;
@@ -445,39 +540,38 @@ int64_t firstIntervalMismatch(const ImageList& images, const FileList& files) {
 
 int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                      int fcPipe) {
-    // Who the flight is, read once: a preflight arriving during the pass changes nothing of it.
-    FlightIdentity flight = pendingFlight(cam);
     logPrintf("vorn-camera %s get list of images from db\n", caller);
-    std::optional<ImageList> images = flightShots(cam->db);
-    if (!images) {
-        shotsUnreadable(cam->db, caller);
-        return 1;
-    }
-    return tagShots(cam, caller, flight, *images, dir, ext, cardRoot, fcPipe, true);
+    // Who the flights are, read once: a preflight arriving during the pass changes nothing of it.
+    std::optional<std::vector<FlightShots>> flights = waitingFlights(cam, caller);
+    if (!flights) return 1;
+    return tagFlights(cam, caller, *flights, dir, ext, cardRoot, fcPipe, true);
 }
 
 int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                         int fcPipe) {
-    std::optional<ImageList> images = flightShots(cam->db);
-    if (!images) {
-        shotsUnreadable(cam->db, caller);
-        return 0;
+    std::optional<std::vector<FlightShots>> flights = waitingFlights(cam, caller);
+    if (!flights) return 0;
+    size_t shots = 0;
+    for (const FlightShots& group : *flights) shots += group.shots.size();
+    if (shots == 0) return 1;
+    logPrintf("vorn-camera %s %zu shots left from an earlier flight\n", caller, shots);
+    tagFlights(cam, caller, *flights, dir, ext, cardRoot, fcPipe, false);
+    int moved = 0;
+    for (const FlightShots& group : *flights) {
+        int movedNow = moveToUntagged(cam->db, group.shots, group.flight);
+        if (movedNow < 0) return 0;
+        moved += movedNow;
     }
-    if (images->empty()) return 1;
-    logPrintf("vorn-camera %s %zu shots left from an earlier flight\n", caller, images->size());
-    FlightIdentity flight = pendingFlight(cam);
-    if (dir) tagShots(cam, caller, flight, *images, dir, ext, cardRoot, fcPipe, false);
-    int moved = moveToUntagged(cam->db, *images, flight, dir != nullptr);
     if (moved > 0) {
         logPrintf("vorn-camera %s %d shots moved to table untagged\n", caller, moved);
         warnGround(GroundWarning::ShotsUntagged, "%d shots not tagged: kept in table untagged", moved);
     }
-    return moved >= 0 ? 1 : 0;
+    return 1;
 }
 
 int takePreflight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                   int fcPipe) {
-    if (!finishEarlierFlight(cam, caller, dir, ext, cardRoot, fcPipe)) {
+    if (dir && !finishEarlierFlight(cam, caller, dir, ext, cardRoot, fcPipe)) {
         warnGround(GroundWarning::PreflightNotRecorded, "preflight not recorded: earlier shots kept");
         return -1;
     }
@@ -485,9 +579,16 @@ int takePreflight(CameraContext* cam, const char* caller, const char* dir, const
     int count = 0;
     if (tx.begun()) {
         logPuts("vorn-camera getUnknownFiles BEGIN TRANSACTION successful");
-        if (recordFlight(tx, contextFlight(cam)) && dir && (count = getUnknownFiles(tx, dir, ext)) < 0)
+        // Without the card only where this flight's shots begin is kept: the earlier flights wait.
+        if ((!dir || tx.exec(sql::clearFinishedFlights)) && recordFlight(tx, contextFlight(cam)) && dir &&
+            (count = getUnknownFiles(tx, dir, ext)) < 0)
             tx.fail(SQLITE_ERROR); // the card could not be listed
-        if (tx.commit()) return count;
+        if (tx.commit()) {
+            if (dir) return count;
+            logPrintf("vorn-camera %s card not mounted: the earlier shots and the card's file list stay\n", caller);
+            warnGround(GroundWarning::PreflightNotRecorded, "card not mounted: preflight not done");
+            return -1;
+        }
     }
     logPrintf("vorn-camera %s preflight not recorded, rc=%d: the card's earlier file list stays\n", caller, tx.rc());
     warnGround(GroundWarning::PreflightNotRecorded, "preflight not recorded: %s", sqlite3_errstr(tx.rc()));

@@ -48,20 +48,22 @@ int pairAndTagFlight(CameraContext* cam, const char* caller, const char* dir, co
 // the files carry no usable times (all within that allowance, as when copied onto the card).
 int64_t firstIntervalMismatch(const ImageList& images, const FileList& files);
 
-// Before a new flight: a flight whose shots are still in table image (its pass cut short, or
-// images that could not be tagged) is finished first with the files of dir that are neither
-// archived nor known, which are exactly that flight's images; dir is null when the card could
-// not be reached. The shots still left are moved to table untagged under that flight's number,
-// with the file each was paired with and why it was not tagged, and the ground is warned.
-// Returns 1 when table image is empty afterwards, 0 when the shots could not be read or moved
-// (they stay in image; the ground is warned).
+// Before a new flight: flights whose shots are still in table image (a pass cut short, images
+// that could not be tagged, a preflight without the card) are finished first, oldest first, with
+// the files of dir that are neither archived nor known, which are exactly those flights' images.
+// The shots still left are moved to table untagged under their own flight's number, with the file
+// each was paired with and why it was not tagged, and the ground is warned. Returns 1 when table
+// image is empty afterwards, 0 when the shots could not be read or moved (they stay in image; the
+// ground is warned).
 int finishEarlierFlight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                         int fcPipe);
 
-// The preflight of a card camera: finishes an earlier flight first (finishEarlierFlight), then, in
-// one transaction, records the context's flight as the one whose shots follow and the card's files
-// in unknownFiles (dir null: the card was not reached and the file list stays). Returns the number
-// of unknown files, or -1 when nothing was recorded: the earlier records stay as they were, and
-// the ground is warned so that the crew can take the preflight again.
+// The preflight of a card camera: finishes the earlier flights first (finishEarlierFlight), then,
+// in one transaction, records the context's flight as the one whose shots follow and the card's
+// files in unknownFiles. Returns the number of unknown files, or -1 (the ground warned, so that
+// the crew can take the preflight again) when nothing was recorded: the earlier records stay as
+// they were. dir null: the card was not reached; the earlier flights' shots and the file list
+// stay, only where this flight's shots begin is recorded (its pictures are then told from theirs
+// at the next pass that reaches the card), and the result is -1.
 int takePreflight(CameraContext* cam, const char* caller, const char* dir, const char* ext, const char* cardRoot,
                   int fcPipe);

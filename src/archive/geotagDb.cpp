@@ -86,34 +86,45 @@ bool WriteTransaction::commit() {
 
 FlightIdentity contextFlight(CameraContext* cam) {
     std::lock_guard<std::mutex> guard(cam->lock);
-    return {std::string(cam->missionID, missionIdLength(cam->missionID)), cam->camType, cam->flightTime, 0};
+    return {std::string(cam->missionID, missionIdLength(cam->missionID)), cam->camType, cam->flightTime, 0, 0, 0};
 }
 
 bool recordFlight(WriteTransaction& tx, const FlightIdentity& flight) {
-    Stmt stmt = tx.prepare(sql::recordPendingFlight);
+    if (flight.row != 0) {
+        Stmt stmt = tx.prepare(sql::numberPendingFlight);
+        if (!stmt) return false;
+        sqlite3_bind_int(stmt.get(), 1, flight.flightNumber);
+        sqlite3_bind_int64(stmt.get(), 2, flight.row);
+        return tx.step(stmt.get());
+    }
+    Stmt stmt = tx.prepare(sql::insertPendingFlight);
     if (!stmt) return false;
-    sqlite3_bind_text(stmt.get(), 1, flight.missionID.data(), static_cast<int>(flight.missionID.size()),
+    if (flight.firstShot != 0) sqlite3_bind_int64(stmt.get(), 1, flight.firstShot);
+    sqlite3_bind_text(stmt.get(), 2, flight.missionID.data(), static_cast<int>(flight.missionID.size()),
                       SQLITE_TRANSIENT);
-    sqlite3_bind_int(stmt.get(), 2, flight.camType);
-    sqlite3_bind_int64(stmt.get(), 3, flight.time);
-    if (flight.flightNumber != 0) sqlite3_bind_int(stmt.get(), 4, flight.flightNumber);
-    else sqlite3_bind_null(stmt.get(), 4);
+    sqlite3_bind_int(stmt.get(), 3, flight.camType);
+    sqlite3_bind_int64(stmt.get(), 4, flight.time);
+    if (flight.flightNumber != 0) sqlite3_bind_int(stmt.get(), 5, flight.flightNumber);
     return tx.step(stmt.get());
 }
 
-FlightIdentity pendingFlight(CameraContext* cam) {
+std::vector<FlightIdentity> pendingFlights(CameraContext* cam) {
+    std::vector<FlightIdentity> flights;
     int rc = 0;
-    Stmt stmt = prepareStmt(cam->db, sql::selectPendingFlight, &rc);
-    if (stmt && (rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    Stmt stmt = prepareStmt(cam->db, sql::selectPendingFlights, &rc);
+    while (stmt && (rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
         sqlite3_stmt* s = stmt.get();
-        const char* mission = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        return {mission ? mission : "", sqlite3_column_int(s, 1), sqlite3_column_int64(s, 2),
-                sqlite3_column_int(s, 3)};
+        const char* mission = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
+        flights.push_back({mission ? mission : "", sqlite3_column_int(s, 3), sqlite3_column_int64(s, 4),
+                           sqlite3_column_int(s, 5), sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1)});
     }
-    if (rc != SQLITE_DONE)
-        logPrintf("vorn-camera pendingFlight failed to read (%s), rc=%d: the flight is the context's\n",
-                  sql::selectPendingFlight, rc);
-    return contextFlight(cam);
+    if (rc != SQLITE_DONE) {
+        logPrintf("vorn-camera pendingFlights failed to read (%s), rc=%d: the flight is the context's\n",
+                  sql::selectPendingFlights, rc);
+        flights.clear();
+    }
+    if (flights.empty()) flights.push_back(contextFlight(cam));
+    return flights;
 }
 
 std::optional<int> nextFlightNumber(sqlite3* db) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/AppContext.h"
 
@@ -29,10 +30,13 @@ inline constexpr const char* createUnknownFiles =
 // Table image: the shots of the flight in progress.
 inline constexpr const char* insertImage =
     "INSERT INTO image (time, lat, lon, pitch, roll, yaw, heading, alt, size, path) VALUES(?,?,?,?,?,?,?,?,?,?)";
-// Shots whose file is archived are done, even while their rows wait to be removed.
+// Shots whose file is archived are done, even while their rows wait to be removed. A shot that a
+// committed pass paired comes with that file.
 inline constexpr const char* selectImages =
-    "SELECT id, time, lat, lon, pitch, roll, yaw, heading, alt, size, path FROM image "
-    "WHERE NOT EXISTS (SELECT 1 FROM oldfiles WHERE oldfiles.path = image.path) ORDER BY id";
+    "SELECT image.id, image.time, lat, lon, pitch, roll, yaw, heading, alt, size, "
+    "COALESCE(NULLIF(image.path, ''), pairing.path) FROM image "
+    "LEFT JOIN pairing ON pairing.shotID = image.id AND pairing.time = image.time "
+    "WHERE NOT EXISTS (SELECT 1 FROM oldfiles WHERE oldfiles.path = image.path) ORDER BY image.id";
 inline constexpr const char* selectImagePaths = "SELECT path, size FROM image";
 inline constexpr const char* deleteImages = "DELETE FROM image";
 // A shot is done once the file it was archived with is in oldfiles; until then it stays.
@@ -64,16 +68,30 @@ inline constexpr const char* moveShotToUntagged =
     "AND NOT EXISTS (SELECT 1 FROM oldfiles WHERE oldfiles.path = image.path)";
 inline constexpr const char* deleteShot = "DELETE FROM image WHERE id = ?";
 
-// Table pendingFlight: who the flight is whose shots table image holds, kept from its preflight
-// (one row), and the number its first committed pass gave it.
+// Table pairing: the file a pass paired each waiting shot with, so that a later pass gives it the
+// same file (a shot is known by its id and time: ids are used again once their rows are gone).
+inline constexpr const char* createPairing =
+    "CREATE TABLE IF NOT EXISTS pairing (shotID INTEGER PRIMARY KEY, time INTEGER, path TEXT)";
+inline constexpr const char* recordPairing = "INSERT OR REPLACE INTO pairing (shotID, time, path) VALUES(?,?,?)";
+inline constexpr const char* clearStalePairings =
+    "DELETE FROM pairing WHERE NOT EXISTS (SELECT 1 FROM image WHERE image.id = pairing.shotID AND "
+    "image.time = pairing.time)";
+
+// Table pendingFlight: the flights whose shots table image may hold, one row each, kept from their
+// preflight: the id the flight's first shot takes (its shots run up to the next flight's first),
+// who it is, and the number its first committed pass gave it.
 inline constexpr const char* createPendingFlight =
-    "CREATE TABLE IF NOT EXISTS pendingFlight (id INTEGER PRIMARY KEY CHECK (id = 1), missionID TEXT, "
+    "CREATE TABLE IF NOT EXISTS pendingFlight (id INTEGER PRIMARY KEY, firstShot INTEGER, missionID TEXT, "
     "camType INTEGER, time INTEGER, flightID INTEGER)";
-inline constexpr const char* recordPendingFlight =
-    "INSERT OR REPLACE INTO pendingFlight (id, missionID, camType, time, flightID) VALUES(1,?,?,?,?)";
-inline constexpr const char* selectPendingFlight = "SELECT missionID, camType, time, flightID FROM pendingFlight";
-// Once table image is empty its flight is done: a later flight without a preflight is the context's.
-inline constexpr const char* clearFinishedFlight = "DELETE FROM pendingFlight WHERE NOT EXISTS (SELECT 1 FROM image)";
+inline constexpr const char* insertPendingFlight =
+    "INSERT INTO pendingFlight (firstShot, missionID, camType, time, flightID) VALUES(COALESCE(?, "
+    "(SELECT IFNULL(MAX(id), 0) + 1 FROM image)),?,?,?,?)";
+inline constexpr const char* selectPendingFlights =
+    "SELECT id, firstShot, missionID, camType, time, flightID FROM pendingFlight ORDER BY firstShot, id";
+inline constexpr const char* numberPendingFlight = "UPDATE pendingFlight SET flightID = ? WHERE id = ?";
+inline constexpr const char* deletePendingFlight = "DELETE FROM pendingFlight WHERE id = ?";
+// Once table image is empty every flight is done: a later flight without a preflight is the context's.
+inline constexpr const char* clearFinishedFlights = "DELETE FROM pendingFlight WHERE NOT EXISTS (SELECT 1 FROM image)";
 
 // Table unknownFiles: files found on a card before the flight.
 inline constexpr const char* deleteUnknownFiles = "DELETE FROM unknownFiles";
@@ -137,24 +155,28 @@ private:
 };
 
 // Who a flight is: its mission id, camera type and time from the ground, and the flight number
-// its first committed pass gave it (0 before).
+// its first committed pass gave it (0 before); where it is recorded in pendingFlight (row 0: not
+// recorded) and the id its first shot takes.
 struct FlightIdentity {
     std::string missionID;
     int32_t camType = 0;
     int64_t time = 0;
     int flightNumber = 0;
+    int64_t row = 0;
+    int64_t firstShot = 0;
 };
 
 // The context's flight as it is now (read under its lock).
 FlightIdentity contextFlight(CameraContext* cam);
 
-// Records the flight as the one whose shots table image holds (at its preflight, and by each pass
-// with the number it has), inside the caller's transaction; false when it cannot be written.
+// Records the flight in pendingFlight inside the caller's transaction: a recorded one is given
+// its number, another one (a preflight's) is added, its first shot the next one stored (or
+// firstShot when given). False when it cannot be written.
 bool recordFlight(WriteTransaction& tx, const FlightIdentity& flight);
 
-// The flight whose shots table image holds: the one recorded at its preflight or by its first
-// pass, else the context's (logged when it cannot be read).
-FlightIdentity pendingFlight(CameraContext* cam);
+// The flights whose shots table image may hold, oldest first; the context's flight alone when
+// none is recorded (logged when they cannot be read).
+std::vector<FlightIdentity> pendingFlights(CameraContext* cam);
 
 // The flight number of a flight being archived: one more than the largest flightID in oldfiles,
 // 1 for an empty table; none when the query fails (logged as the archiving does).

@@ -194,6 +194,7 @@ Stmt prepareDatabase(sqlite3* db) {
     createTable(db, "unknownFiles", sql::createUnknownFiles);
     createTable(db, "untagged", sql::createUntagged);
     createTable(db, "pendingFlight", sql::createPendingFlight);
+    createTable(db, "pairing", sql::createPairing);
     return insertImageStmt;
 }
 

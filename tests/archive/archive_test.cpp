@@ -138,8 +138,12 @@ TEST_F(Archive, EachWriteOfTheChainFailingInTurnLosesNoShotAndPairsNoneWithAnoth
             "storeFlightImages sqlite3_exec(DELETE FROM image WHERE path IN (SELECT path FROM oldfiles)) failed", ""},
         {"move to untagged", "preflight 2", "CREATE TRIGGER fault BEFORE INSERT ON untagged BEGIN SELECT RAISE("
             "ABORT, 'no'); END", "DROP TRIGGER fault", "could not move shots to table untagged",
-            "preflight not recorded: earlier shots kept"}};
+            "preflight not recorded: earlier shots kept"},
+        {"card not mounted", "preflight 2", "", "", "preflight_none card not mounted: the earlier shots and the "
+            "card's file list stay", "card not mounted: preflight not done"}};
+    const std::string cardless = "card not mounted";
     for (const Case& c : cases) {
+        bool noCard = false;
         vt::TempDir caseDir;
         chain::WorkDir caseWork{caseDir.path()};
         card = caseDir / "card", vt::makeDirs(card);
@@ -150,20 +154,24 @@ TEST_F(Archive, EachWriteOfTheChainFailingInTurnLosesNoShotAndPairsNoneWithAnoth
         resetGroundWarnings(), setGroundWarningPipe(fc[1]);
         vt::StdoutCapture log;
         auto step = [&](const std::string& name, const std::function<int()>& run) {
-            const bool faulty = c.steps.find(name) != std::string::npos;
+            const bool faulty = c.steps.find(name) != std::string::npos, sqlFault = c.name != cardless;
             sqlite3* on = c.install.rfind("BEGIN", 0) == 0 ? other.get() : cam.db;
             if (faulty && c.name == std::string("no page left")) fillUp(cam.db);
-            else if (faulty) chain::exec(on, c.install);
+            else if (faulty && sqlFault) chain::exec(on, c.install);
+            noCard = faulty && !sqlFault;
             int result = run();
-            if (faulty) chain::exec(on, c.install.rfind("BEGIN", 0) == 0 ? "ROLLBACK" : c.remove.empty() ?
-                                    "PRAGMA max_page_count = 1000000" : c.remove);
+            if (faulty && sqlFault) chain::exec(on, c.install.rfind("BEGIN", 0) == 0 ? "ROLLBACK" : c.remove.empty() ?
+                                                "PRAGMA max_page_count = 1000000" : c.remove);
             EXPECT_TRUE(sqlite3_get_autocommit(cam.db)) << c.name << ": open after " << name;
             return result;
         };
         auto fly = [&](int n, const char* mission, std::vector<std::string> pictures, int shots) {
             std::snprintf(cam.missionID, sizeof cam.missionID, "%s", mission);
-            auto preflight = [&] { return takePreflight(&cam, "preflight_none", card.c_str(), "jpg", "", fc[1]); };
-            if (step("preflight " + std::to_string(n), preflight) < 0) preflight(); // taken again when warned
+            auto preflight = [&] {
+                return takePreflight(&cam, "preflight_none", noCard ? nullptr : card.c_str(), "jpg", "", fc[1]);
+            };
+            // Taken again when warned, as the warning asks, unless the card will not come.
+            if (step("preflight " + std::to_string(n), preflight) < 0 && !noCard) preflight();
             for (int k = 0; k < shots; ++k)
                 chain::addShot(cam.db, {n * 100000 + k * 3000, (n * 10 + k) * 10000000, 0, 0, 0});
             for (size_t k = 0; k < pictures.size(); ++k) {
@@ -175,6 +183,7 @@ TEST_F(Archive, EachWriteOfTheChainFailingInTurnLosesNoShotAndPairsNoneWithAnoth
         };
         fly(1, "one", {"a.jpg", "b.jpg", "c.jpg"}, 4);
         fly(2, "two", {"d.jpg", "e.jpg"}, 2);
+        fly(3, "three", {}, 0);
         setGroundWarningPipe(-1);
 
         EXPECT_TRUE(c.logged.empty() || log.has("vorn-camera " + c.logged)) << c.name;
