@@ -209,6 +209,9 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
         !st.insert || !st.record)
         return rollBackPass(tx);
     outcome->flightNumber = *flightNumber;
+    // Every pair first: a pass that ends early (a stop) leaves the rest paired as it found them.
+    for (const ImageRecord& shot : images)
+        if (!shot.path.empty() && !recordPairing(shot, st, tx)) return rollBackPass(tx);
 
     int archived = 0;
     for (ImageRecord& shot : images) {
@@ -218,7 +221,6 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
             break;
         }
         if (shot.path.empty()) continue;
-        if (!recordPairing(shot, st, tx)) return rollBackPass(tx);
         TagResult tagged = tagImage(shot, archived, pairs, convert, orientation);
         if (tagged == TagResult::CardFull) ++outcome->cardFull;
         if (tagged != TagResult::Tagged) continue;
@@ -353,8 +355,8 @@ int tagFlight(CameraContext* cam, const char* caller, FlightShots& group, int pa
 
 // Pairs the waiting flights' shots with the new files of dir, oldest flight first, and tags them;
 // 1 when fewer were archived than paired, or the card's files could not be listed. warnNoImages:
-// the newest flight's shots finding no new file are news for the ground (at postflight; a later
-// recovery has its own warning).
+// the newest flight's shots finding no new file at its first pass are news for the ground (at
+// postflight; a later recovery has its own warning).
 int tagFlights(CameraContext* cam, const char* caller, std::vector<FlightShots>& flights, const char* dir,
                const char* ext, const char* cardRoot, int fcPipe, bool warnNoImages) {
     const CardTarget card = cardAt(cardRoot); // the card this pass tags
@@ -376,10 +378,9 @@ int tagFlights(CameraContext* cam, const char* caller, std::vector<FlightShots>&
         if (group.shots.empty()) continue;
         int pairs = pairFlight(group, *files, held);
         if (pairs > 0) result |= tagFlight(cam, caller, group, pairs, fcPipe, card);
-        else if (warnNoImages && &group == &flights.back()) // the camera wrote nothing, or the card was full
-            warnGround(GroundWarning::NoNewImages, "flight %d: %zu shots, no new image on the card",
-                       group.flight.flightNumber ? group.flight.flightNumber : nextFlightNumber(cam->db).value_or(0),
-                       group.shots.size());
+        else if (warnNoImages && &group == &flights.back() && group.flight.flightNumber == 0)
+            warnGround(GroundWarning::NoNewImages, "flight %d: %zu shots, no new image on the card", // the camera
+                       nextFlightNumber(cam->db).value_or(0), group.shots.size()); // wrote none, or the card was full
     }
     return result;
 }

@@ -9,7 +9,10 @@ bool isOption(const char* arg) {
     return std::strncmp(arg, "--", 2) == 0;
 }
 
+// An empty argument holds its place and keeps the default (the service passes every conffile
+// line as one argument, empty or not).
 void setPositional(AppContext* ctx, int index, char* arg) {
+    if (*arg == '\0') return;
     switch (index) {
     case 1: ctx->fcPort = arg; break;
     case 2: ctx->fcBaud = std::atoi(arg); break;

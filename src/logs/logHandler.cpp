@@ -5,11 +5,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "core/stop.h"
+#include "core/userMessage.h"
 #include "logs/logStore.h"
 #include "mavlink/mavlink.h"
 
@@ -38,6 +40,7 @@ struct Fd {
 struct LogState {
     GrowStr path;                   // current log file, none when it could not be created
     std::vector<uint32_t> unsynced; // written to the current file, not yet synced nor acknowledged
+    long notStored = 0;             // blocks of the current file that could not be written
 };
 
 const char* pathText(const GrowStr& path) {
@@ -49,28 +52,40 @@ void startNewLog(AppContext* ctx, LogState* state) {
     GrowStr path;
     for (int attempt = 0; attempt < kAttempts && !path; ++attempt) path = getLogFilePath();
     state->path = path;
+    state->notStored = 0;
     if (path) logPrintf("vorn-camera logHandlerThread created log file %s\n", path->c_str());
     if (requestLogStart(ctx) != 0) logPuts("vorn-camera logHandlerThread did not succeed in requesting log start");
 }
 
+// A block that could not be stored (err: why): the first of a log file is logged and warned to
+// the ground, later ones are counted and logged once in a thousand, so that a full disk neither
+// floods the log nor goes unnoticed.
+void blockNotStored(LogState* state, const std::string& line, int err) {
+    if (state->notStored++ == 0) {
+        logPrintf("vorn-camera logHandlerThread %s: %s\n", line.c_str(), strerror(err));
+        warnGround(GroundWarning::LogNotKept, "flight log not kept: %s", strerror(err));
+    } else if (state->notStored % 1000 == 0) {
+        logPrintf("vorn-camera logHandlerThread %ld blocks not stored, the last: %s: %s\n", state->notStored,
+                  line.c_str(), strerror(err));
+    }
+}
+
 // Writes the block at its place in the current log file; false when it could not be stored.
-bool writeBlock(const LogState& state, uint32_t seqno, const uint8_t* data) {
-    Fd file(open(state.path ? state.path->c_str() : "", O_RDWR | O_CLOEXEC));
+bool writeBlock(LogState* state, uint32_t seqno, const uint8_t* data) {
+    Fd file(open(state->path ? state->path->c_str() : "", O_RDWR | O_CLOEXEC));
     if (file.fd < 0) {
-        logPrintf("vorn-camera logHandlerThread Error oppening log file %s: %s\n", pathText(state.path),
-                  strerror(errno));
+        blockNotStored(state, std::string("Error oppening log file ") + pathText(state->path), errno);
         return false;
     }
     int64_t position = kBlockSize * seqno;
     if (position > kMaxFileOffset) {
-        logPrintf("vorn-camera logHandlerThread Error: log file could not seek to %lld: %s\n",
-                  static_cast<long long>(position), strerror(EOVERFLOW));
+        blockNotStored(state, "Error: log file could not seek to " + std::to_string(position), EOVERFLOW);
         return false;
     }
     ssize_t written = pwrite(file.fd, data, kBlockSize, position);
     if (written != kBlockSize) {
-        logPrintf("vorn-camera logHandlerThread Error fwrite only wrote %d bytes: %s\n",
-                  written < 0 ? 0 : static_cast<int>(written), strerror(errno));
+        int err = written < 0 ? errno : ENOSPC;
+        blockNotStored(state, "Error fwrite only wrote " + std::to_string(written < 0 ? 0 : written) + " bytes", err);
         return false;
     }
     return true;
@@ -107,7 +122,7 @@ void handleRecord(AppContext* ctx, LogState* state, const mavlink_message_t& msg
         uint32_t seqno = mavlink_msg_remote_log_data_block_get_seqno(&msg);
         uint8_t data[kBlockSize];
         mavlink_msg_remote_log_data_block_get_data(&msg, data);
-        if (!writeBlock(*state, seqno, data)) break;
+        if (!writeBlock(state, seqno, data)) break;
         state->unsynced.push_back(seqno);
         if (state->unsynced.size() >= kMaxUnsynced) commitBlocks(ctx, state);
         break;

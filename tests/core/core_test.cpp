@@ -40,6 +40,7 @@ TEST(CommandLine, PositionalsOptionsAndTheTriggerChannel) {
         {{"--trigger", "--modem"}, "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 0"},
         {{"/dev/ttyUSB0", "fast", "--MODEM", "--trigger"}, "0 /dev/ttyUSB0 0 /dev/ttyS0 57600 0 1 7"},
         {{"--version", "/dev/ttyUSB0"}, "1 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7"}, // the defaults
+        {{"", "115200", "", "9600"}, "0 /dev/ttymxc2 115200 /dev/ttyS0 9600 0 1 7"}, // the service's empty lines
     };
     for (auto [args, expected] : rows) {
         AppContext ctx;

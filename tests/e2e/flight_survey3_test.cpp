@@ -1,6 +1,9 @@
 // A Survey3 survey flight through the real daemon, the test playing the camera on the servo output.
 // The camera misses one picture: the pictures are tagged by position (the one after the gap with
 // the missed shot's), the ground is warned where the times part, and the unmatched shot is kept.
+// Then the camera is switched off and on and will not show its card at the next preflight: the
+// ground is warned, and at that flight's postflight its pictures take its own shots, never the
+// earlier flight's unmatched one.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,7 +29,12 @@ class Survey3Camera {
 public:
     Survey3Camera(const flight::Flight& f, std::string photo) : f_(f), photo_(std::move(photo)) {}
 
+    // "say camera restarts" / "say camera listens" in the scenario; the daemon is then asked for its
+    // version, so that the scenario can wait until the camera has done it.
     void onLine(const std::string& line) {
+        if (line == "fcsim: camera restarts") restart();
+        if (line == "fcsim: camera listens") deaf_ = false;
+        if (line.rfind("fcsim: camera ", 0) == 0) vt::writeFile(f_.root("/var/run/vorn-camera.fifo"), "version\n");
         auto pulse = flight::servoCommand(line);
         if (!pulse || pulse->output != kTriggerOutput) return;
         if (pulse->pwm == 1500) toggle();
@@ -44,7 +52,15 @@ public:
 
 private:
     std::string device() const { return f_.root("/dev/sda1"); }
+    void restart() { // powered off and on: capture mode, deaf to the toggle until it listens
+        storage_ = switching_ = false, deaf_ = true;
+        std::error_code ec;
+        std::filesystem::remove(device(), ec);
+        for (const auto& e : std::filesystem::directory_iterator(f_.mountDir(), ec))
+            if (e.is_symlink()) std::filesystem::remove(e.path(), ec);
+    }
     void toggle() {
+        if (deaf_) return;
         if (switching_) {
             switching_ = false;
             return;
@@ -59,7 +75,7 @@ private:
 
     const flight::Flight& f_;
     std::string photo_;
-    bool storage_ = false, switching_ = false;
+    bool storage_ = false, switching_ = false, deaf_ = false;
     Clock::time_point switchAt_;
     int shots_ = 0, triggers_ = 0;
 };
@@ -71,6 +87,8 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
                                             {-35.3628130, 149.1652374, 705.5, 1.25},
                                             {-35.3623640, 149.1656780, 706.125, 180.0},
                                             {-35.3619149, 149.1661187, 703.0, 271.75}};
+    const std::vector<flight::Fix> second = {{-35.3610000, 149.1670000, 710.0, 90.0},
+                                             {-35.3605510, 149.1670000, 711.0, 90.5}};
     flight::Flight f;
     vt::makeDirs(f.card("/DCIM/Photo"));
     for (int k = 1; k <= kOldPhotos; ++k) chain::makeImage(f.card(flight::numbered(kPicture, k)));
@@ -91,6 +109,13 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
              << "wait rx DATA96 type=4 count=" << shots.size() << " 120\n"
              << "disarm\n"
              << "wait log \"vorn-camera postflight_survey3 1 images, 0 files to process\" 90\n"
+             << "mark\nsay camera restarts\nwait log \"received [version]\" 30\npreflight camtype=2 mission=second\n"
+             << "wait log \"warning to the ground: card not mounted: preflight not done\" 90\n"
+             << "mark\nsay camera listens\nwait log \"received [version]\" 30\narm\nheartbeat active\n";
+    for (const auto& shot : second)
+        scenario << shot.feedbackStep() << "wait rx COMMAND_LONG cmd=183 p1=7 p2=2000 30\nsleep 3.1\n";
+    scenario << "land\n"
+             << "wait log \"vorn-camera postflight_survey3 2 images processed, 2 expected\" 120\n"
              << "stop 6\n";
 
     Survey3Camera camera(f, f.work("photo.jpg"));
@@ -99,17 +124,25 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
                        [&] { camera.onTick(); }), 0) << f.diagnostics();
     std::string out = f.out();
 
-    // The relay powers the camera; the toggle pulses: into storage and back before the flight,
-    // into storage after it. One picture per shot.
+    // The relay powers the camera.
     EXPECT_FALSE(flight::linesWith(out, "RX COMMAND_LONG cmd=181 p1=0 p2=1 ").empty());
-    EXPECT_EQ(flight::servoCommands(out, 1500), std::vector<flight::ServoPulse>(3, {kTriggerOutput, 1500}));
-    EXPECT_EQ(flight::servoCommands(out, 2000), std::vector<flight::ServoPulse>(shots.size(), {kTriggerOutput, 2000}));
+    // The toggle pulses: into storage and back before the first flight, into storage after it; three in vain
+    // at the second preflight, one into storage after that flight. One picture per shot.
+    EXPECT_EQ(flight::servoCommands(out, 1500), std::vector<flight::ServoPulse>(7, {kTriggerOutput, 1500}));
+    EXPECT_EQ(flight::servoCommands(out, 2000),
+              std::vector<flight::ServoPulse>(shots.size() + second.size(), {kTriggerOutput, 2000}));
     const int pictures = static_cast<int>(shots.size()) - 1;
-    ASSERT_EQ(camera.shots(), pictures);
+    ASSERT_EQ(camera.shots(), pictures + static_cast<int>(second.size()));
     flight::expectWarning(out, "4 shots, 3 images: positions may be shifted");
     flight::expectWarning(out, "shot 3: image times part from shot times");
 
     EXPECT_EQ(flight::query(f.dir() + "/geodata.db", "SELECT COUNT(*) FROM image")[0][0], "1"); // the last shot
+    flight::expectWarning(out, "card not mounted: preflight not done");
+    for (size_t k = 0; k < second.size(); ++k)
+        flight::expectTaggedWith(f.mountDir() + flight::numbered(kPicture, kOldPhotos + pictures + 1 + k), second[k]);
+    EXPECT_EQ(flight::query(f.dir() + "/geodata.db", "SELECT missionID, COUNT(*) FROM flights JOIN oldfiles USING "
+                                                     "(flightID) WHERE flightID = 2"),
+              (std::vector<std::vector<std::string>>{{"second", "2"}}));
     flight::expectCardFlight(f, kPicture, kOldPhotos, {shots.begin(), shots.begin() + pictures},
                              {"1", "e2e-survey3", "2"}, log);
 }

@@ -101,8 +101,14 @@ TEST_F(Logs, ThreadTrimsAtStartAcknowledgesOnlyBlocksSyncedInPlaceAndDropsTheQue
         expected.replace(seqno * 200, 200, blockData(seqno, fill));
         EXPECT_EQ(vt::readFile(dir + "log6.bin"), expected) << seqno;
     }
-    block(10737419), block(10737418); // the first one's place lies beyond the 32-bit file offset
+    // Places beyond the 32-bit file offset cannot be stored: warned once, a log line for the first and every
+    // thousandth, no acknowledgement.
+    for (uint32_t seqno = 10737419; seqno < 10737419 + 2500; ++seqno) block(seqno);
+    block(10737418);
     EXPECT_EQ(status(), 10737418);
+    EXPECT_EQ(out.count("(not sent to the ground): flight log not kept: Value too large for defined data type"), 1u);
+    EXPECT_EQ(out.count("logHandlerThread Error: log file could not seek to 2147483800: Value too large"), 1u);
+    EXPECT_EQ(out.count(" blocks not stored, the last: Error: log file could not seek"), 2u);
     EXPECT_EQ(fs::file_size(dir + "log6.bin"), 2147483800u);
     preflight(); // the stream is requested again, into the next log
     ASSERT_EQ(status(), kStart);
