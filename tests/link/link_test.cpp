@@ -221,6 +221,14 @@ TEST(MsgHandler, FollowsTheFlightControllerHoldsOffFeedbackSetsTheClockOnceAndTa
     EXPECT_EQ(next<Msg>(h.ctx.fcPipe[0]).msgid, MAVLINK_MSG_ID_REMOTE_LOG_BLOCK_STATUS); // the log stream stopped
     h.expectQuiet(); // one postflight
     EXPECT_EQ(h.ctx.camera.flightID, -2);
+    h.send({heartbeat(7, 1, 3, true), heartbeat(7, 1, 3, false)}); // an aborted flight: armed, never active
+    EXPECT_EQ(h.camera().cmd, CAM_POSTFLIGHT);
+    EXPECT_EQ(next<Msg>(h.ctx.fcPipe[0]).msgid, MAVLINK_MSG_ID_REMOTE_LOG_BLOCK_STATUS);
+    Bytes unknownCamera(41);
+    unknownCamera[40] = 9;
+    h.send({data96(COMPANION_COMPUTER_PREFLIGHT, unknownCamera)});
+    h.expectQuiet(); // refused: no preflight, no new log
+    EXPECT_TRUE(h.log.has("warning (not sent to the ground): camera type 9 unknown: preflight refused\n"));
 
     const std::string wifi = std::string(1, WIFI_CLIENT) + std::string(32, 'S') + "it's \"x\""; // quotes too
     h.send({data96(COMPANION_COMPUTER_WIFI, Bytes(wifi.begin(), wifi.end()))});

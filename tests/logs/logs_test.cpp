@@ -79,6 +79,9 @@ TEST_F(Logs, NewLogFileTakesTheNumberAfterTheHighest) {
     }
     fs::remove_all(root / "root"); // a missing directory is made, parents too
     EXPECT_EQ(getLogFilePath(), dir + "log1.bin");
+    make({{"log1.bin", kGiB / 2, 2}, {"log2.bin", kGiB / 2 + 1, 1}, {"log3.bin", 1, 3}}); // two bytes over the limit
+    removeOldLogs(static_cast<int32_t>(kGiB));
+    EXPECT_EQ(chain::commandLines("LC_ALL=C ls " + dir), (std::vector<std::string>{"log1.bin", "log3.bin"}));
 }
 
 // Started, the thread trims the directory to 1 GiB, oldest log file first to the nanosecond; the crew's files,
