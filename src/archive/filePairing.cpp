@@ -377,10 +377,13 @@ int tagFlights(CameraContext* cam, const char* caller, std::vector<FlightShots>&
     for (FlightShots& group : flights) {
         if (group.shots.empty()) continue;
         int pairs = pairFlight(group, *files, held);
-        if (pairs > 0) result |= tagFlight(cam, caller, group, pairs, fcPipe, card);
-        else if (warnNoImages && &group == &flights.back() && group.flight.flightNumber == 0)
-            warnGround(GroundWarning::NoNewImages, "flight %d: %zu shots, no new image on the card", // the camera
-                       nextFlightNumber(cam->db).value_or(0), group.shots.size()); // wrote none, or the card was full
+        if (pairs > 0) {
+            result |= tagFlight(cam, caller, group, pairs, fcPipe, card);
+        } else if (warnNoImages && &group == &flights.back() && group.flight.flightNumber == 0) {
+            // The camera wrote no picture, or the card was full.
+            warnGround(GroundWarning::NoNewImages, "flight %d: %zu shots, no new image on the card",
+                       nextFlightNumber(cam->db).value_or(0), group.shots.size());
+        }
     }
     return result;
 }

@@ -86,9 +86,10 @@ void handleData96(AppContext* ctx, FlightState* st) {
     mavlink_msg_data96_decode(&st->msg, &d);
     logPuts("vorn-camera msgHandler read MAVLINK_MSG_ID_DATA96");
     logPrintf("vorn-camera msgHandler got DATA96 type %d\n", d.type);
-    if (d.type == COMPANION_COMPUTER_WIFI || d.type == COMPANION_COMPUTER_USB || d.type == COMPANION_COMPUTER_PREFLIGHT ||
-        d.type == SOFTWARE_VERSION_INFO || d.type == CAMERA_MODE)
-        groundHeard(d.type == COMPANION_COMPUTER_PREFLIGHT);
+    const bool request = d.type == COMPANION_COMPUTER_WIFI || d.type == COMPANION_COMPUTER_USB ||
+                         d.type == COMPANION_COMPUTER_PREFLIGHT || d.type == SOFTWARE_VERSION_INFO ||
+                         d.type == CAMERA_MODE;
+    if (request) groundHeard(d.type == COMPANION_COMPUTER_PREFLIGHT); // the ground station is there
     switch (d.type) {
     case COMPANION_COMPUTER_WIFI: onWifi(ctx, d); break;
     case COMPANION_COMPUTER_USB: onUsb(ctx, st, d); break;

@@ -59,7 +59,8 @@ int sessionControl(int start, const char* session);
 SenteraSessionState checkSenteraSession(std::string* sessionName);
 
 // Finds the last session directory of the listing named missionID, or missionID followed by "_"
-// and more (M7_0002, never M70_0001), and returns its name, cut out of the listing in place (its closing quote becomes a zero byte).
+// and more (M7_0002, never M70_0001), and returns its name, cut out of the listing in place (its
+// closing quote becomes a zero byte).
 char* findSession(char* listing, const char* missionID);
 
 // The current session directory name of the mission, or none.

@@ -97,7 +97,8 @@ TEST_F(Sentera, SensorsFromTheCardsConfiguration) {
 }
 
 TEST(SenteraSessions, TheMissionsLastSessionByItsWholeName) {
-    const std::string entry = "<div class=\"file_entry\"><a class=\"directory sd_entry\" href=\"sdcard?path=/snapshots//";
+    const std::string entry =
+        "<div class=\"file_entry\"><a class=\"directory sd_entry\" href=\"sdcard?path=/snapshots//";
     const struct { const char* mission; std::vector<std::string> sessions; const char* found; } rows[] = {
         {"M7", {"M7_0001", "M7_0002", "M70_0001"}, "M7_0002"}, {"M7", {"M70_0001", "M7x"}, nullptr},
         {"M7", {"M7"}, "M7"}, {"M70", {"M7_0001"}, nullptr}};
