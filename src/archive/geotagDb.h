@@ -38,7 +38,6 @@ inline constexpr const char* selectImages =
     "LEFT JOIN pairing ON pairing.shotID = image.id AND pairing.time = image.time "
     "WHERE NOT EXISTS (SELECT 1 FROM oldfiles WHERE oldfiles.path = image.path) ORDER BY image.id";
 inline constexpr const char* selectImagePaths = "SELECT path, size FROM image";
-inline constexpr const char* deleteImages = "DELETE FROM image";
 // A shot is done once the file it was archived with is in oldfiles; until then it stays.
 inline constexpr const char* recordArchivedShot = "UPDATE image SET path = ?, size = ? WHERE id = ?";
 inline constexpr const char* deleteArchivedShots = "DELETE FROM image WHERE path IN (SELECT path FROM oldfiles)";
@@ -89,7 +88,6 @@ inline constexpr const char* insertPendingFlight =
 inline constexpr const char* selectPendingFlights =
     "SELECT id, firstShot, missionID, camType, time, flightID FROM pendingFlight ORDER BY firstShot, id";
 inline constexpr const char* numberPendingFlight = "UPDATE pendingFlight SET flightID = ? WHERE id = ?";
-inline constexpr const char* deletePendingFlight = "DELETE FROM pendingFlight WHERE id = ?";
 // Once table image is empty every flight is done: a later flight without a preflight is the context's.
 inline constexpr const char* clearFinishedFlights = "DELETE FROM pendingFlight WHERE NOT EXISTS (SELECT 1 FROM image)";
 
