@@ -167,9 +167,8 @@ int anUnknownFile(sqlite3* db, const char* path) {
 int storeFlightImages(CameraContext* cam) {
     const FlightIdentity flight = pendingFlights(cam).back();
     WriteTransaction tx(cam->db, "storeFlightImages");
-    auto rolledBack = [&tx](int rc = SQLITE_ERROR) {
-        warnGround(GroundWarning::PassRolledBack, "archive rolled back: %s",
-                   sqlite3_errstr(tx.rc() != SQLITE_OK ? tx.rc() : rc));
+    auto rolledBack = [&tx] {
+        warnGround(GroundWarning::PassRolledBack, "archive rolled back: %s", tx.why());
         return 0;
     };
     std::optional<int> flightNumber = nextFlightNumber(cam->db);
@@ -192,7 +191,8 @@ int storeFlightImages(CameraContext* cam) {
     select.reset();
     if (rc != SQLITE_DONE) {
         logPrintf("vorn-camera storeFlightImages step failed, rc=%d\n", rc);
-        return rolledBack(rc);
+        tx.fail(rc);
+        return rolledBack();
     }
     if (!writeFlightRow(tx, *flightNumber, flight, lastPath) || !tx.exec(sql::deleteArchivedShots) || !tx.commit())
         return rolledBack();

@@ -176,7 +176,7 @@ int archiveImage(ImageRecord& shot, ArchiveStatements& st, WriteTransaction& tx,
 
 // The pass's archive rows are undone as its transaction ends; the shots stay for the next pass.
 int rollBackPass(const WriteTransaction& tx) {
-    warnGround(GroundWarning::PassRolledBack, "tagging pass rolled back: %s", sqlite3_errstr(tx.rc()));
+    warnGround(GroundWarning::PassRolledBack, "tagging pass rolled back: %s", tx.why());
     return -1;
 }
 
@@ -595,6 +595,6 @@ int takePreflight(CameraContext* cam, const char* caller, const char* dir, const
         }
     }
     logPrintf("vorn-camera %s preflight not recorded, rc=%d: the card's earlier file list stays\n", caller, tx.rc());
-    warnGround(GroundWarning::PreflightNotRecorded, "preflight not recorded: %s", sqlite3_errstr(tx.rc()));
+    warnGround(GroundWarning::PreflightNotRecorded, "preflight not recorded: %s", tx.why());
     return -1;
 }

@@ -128,6 +128,8 @@ public:
     bool begun() const { return rc_ == SQLITE_OK; }
     // SQLite's code of the first failure (SQLITE_OK while none).
     int rc() const { return rc_; }
+    // Why the transaction was not committed, for the crew: SQLite's text of the first failure.
+    const char* why() const { return sqlite3_errstr(rc_ != SQLITE_OK ? rc_ : SQLITE_ERROR); }
     // Prepares a statement; empty (logged, remembered) when it cannot be.
     Stmt prepare(const char* statement);
     // Runs a statement without parameters; false (logged, remembered) when it fails.

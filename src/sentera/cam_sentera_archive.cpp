@@ -117,8 +117,7 @@ int archiveSession(const FlightIdentity& flight, sqlite3* db, const std::vector<
         exportFlight({*flightNumber, flight.missionID, flight.camType}, images, card);
         return stored;
     }
-    warnGround(GroundWarning::PassRolledBack, "archive rolled back: %s",
-               sqlite3_errstr(tx.rc() != SQLITE_OK ? tx.rc() : SQLITE_ERROR));
+    warnGround(GroundWarning::PassRolledBack, "archive rolled back: %s", tx.why());
     return -1;
 }
 

@@ -246,6 +246,14 @@ inline void expectProgress(const std::string& output, int images) { // of the pa
         EXPECT_EQ(vt::countOf(output, progressLine(k, images)), k == images ? 2u : 1u) << "report of image " << k;
 }
 
+// How long the daemon took to exit 0 after the simulator's SIGTERM (ms), -1 when it did not.
+inline long msAfterSigterm(const std::string& out) {
+    long took = -1;
+    size_t at = out.find("fcsim: daemon exited with status 0, ");
+    if (at != std::string::npos) sscanf(out.c_str() + at, "fcsim: daemon exited with status 0, %ld ms after", &took);
+    return took;
+}
+
 // The warning sent to the ground once as STATUSTEXT and once as USER_MESSAGE.
 inline void expectWarning(const std::string& output, const std::string& text) {
     EXPECT_EQ(linesWith(output, "RX STATUSTEXT severity=4 text=\"" + text + "\"").size(), 1u) << text;
