@@ -192,9 +192,11 @@ inline void expectDataflashLog(const Flight& f, const std::string& data) {
 // Where a shot was taken, as the flight controller reported it.
 struct Fix {
     double lat, lon, alt, yaw; // degrees, degrees, metres above mean sea level, degrees
-    std::string feedbackStep() const {
-        char step[160];
-        std::snprintf(step, sizeof step, "feedback lat=%.7f lon=%.7f alt=%.3f yaw=%.2f\n", lat, lon, alt, yaw);
+    // The shot as a scenario step, `after` seconds of flight after the previous one.
+    std::string feedbackStep(double after = 0) const {
+        char step[192];
+        std::snprintf(step, sizeof step, "feedback lat=%.7f lon=%.7f alt=%.3f yaw=%.2f after=%g\n", lat, lon, alt, yaw,
+                      after);
         return step;
     }
 };

@@ -74,8 +74,7 @@ TEST(KernelFlight, WithoutHidTheCardIsMountedWhenItAppearsAndThePicturesAreTagge
              << "wait log \"vorn-camera preflight_kernel " << kOldPhotos << " unknown files\" 120\n"
              << "wait log \"vorn-camera unmount_kernel " << f.mountDir() << " is unmounted\" 120\n"
              << "arm\nheartbeat active\n";
-    for (const auto& shot : shots)
-        scenario << shot.feedbackStep() << "wait rx COMMAND_LONG cmd=183 p1=12 p2=2000 30\nsleep 1.1\n";
+    for (const auto& shot : shots) scenario << shot.feedbackStep() << "wait rx COMMAND_LONG cmd=183 p1=12 p2=2000 30\n";
     scenario << "land\n"
              << "wait rx DATA96 type=4 count=" << shots.size() + 1 << " 120\n"
              << "disarm\n"

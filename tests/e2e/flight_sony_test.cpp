@@ -70,16 +70,15 @@ TEST(SonyFlight, TheSonyProcessGetsTheRequestsInOrderAndTheAircraftsPositions) {
     Fifo commandFifo(f.root("/var/run/vornSonyMsg.fifo")), gpsFifo(f.root("/var/run/vornSonyGPSMsg.fifo"));
     time_t start = std::time(nullptr);
 
-    std::string pause = "sleep 1.1\n"; // one CAMERA_FEEDBACK a second is used
     std::ostringstream scenario;
     scenario << "wait log \"flight controller on\" 30\n"
              << "preflight camtype=4 mission=e2e-sony\n"
              << flight::streamLog(f.work("flight.bin"))
              << "position on 5\narm\nheartbeat active\n"
-             << "feedback\nwait log \"vorn-camera trigger_sony Still trigger\" 30\n" << pause
-             << "feedback\nwait log \"vorn-camera trigger_sony Still trigger\" 30\n" << pause
+             << "feedback\nwait log \"vorn-camera trigger_sony Still trigger\" 30\n"
+             << "feedback\nwait log \"vorn-camera trigger_sony Still trigger\" 30\n"
              << "cameramode movie\n"
-             << "feedback\nwait log \"vorn-camera trigger_sony Start Recording\" 30\n" << pause
+             << "feedback\nwait log \"vorn-camera trigger_sony Start Recording\" 30\n"
              << "feedback\nwait log \"vorn-camera trigger_sony Stop Recording\" 30\n"
              << "cameramode still\n"
              << "rc chan6=2000\nrc chan6=1500\n"

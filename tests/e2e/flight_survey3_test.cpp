@@ -102,9 +102,8 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
              << "wait log \"vorn-camera preflfight_survey3 " << kOldPhotos << " unknown files in \" 120\n"
              << "wait log \"vorn-camera unmount_survey3 " << f.mountDir() << " is unmounted\" 60\n"
              << "arm\nheartbeat active\n";
-    // Shots far enough apart that a missed picture shows in the file times.
-    for (const auto& shot : shots)
-        scenario << shot.feedbackStep() << "wait rx COMMAND_LONG cmd=183 p1=7 p2=2000 30\nsleep 3.1\n";
+    // Shots three seconds apart, far enough that a missed picture shows in the file times.
+    for (const auto& shot : shots) scenario << shot.feedbackStep(3) << "wait rx COMMAND_LONG cmd=183 p1=7 p2=2000 30\n";
     scenario << "land\n"
              << "wait rx DATA96 type=4 count=" << shots.size() << " 120\n"
              << "disarm\n"
@@ -112,8 +111,7 @@ TEST(Survey3Flight, NewPicturesTaggedAndArchivedAMissedPictureReachesTheGround) 
              << "mark\nsay camera restarts\nwait log \"received [version]\" 30\npreflight camtype=2 mission=second\n"
              << "wait log \"warning to the ground: card not mounted: preflight not done\" 90\n"
              << "mark\nsay camera listens\nwait log \"received [version]\" 30\narm\nheartbeat active\n";
-    for (const auto& shot : second)
-        scenario << shot.feedbackStep() << "wait rx COMMAND_LONG cmd=183 p1=7 p2=2000 30\nsleep 3.1\n";
+    for (const auto& shot : second) scenario << shot.feedbackStep(3) << "wait rx COMMAND_LONG cmd=183 p1=7 p2=2000 30\n";
     scenario << "land\n"
              << "wait log \"vorn-camera postflight_survey3 2 images processed, 2 expected\" 120\n"
              << "stop 6\n";

@@ -144,13 +144,54 @@ void stepOrigin(Sim* sim, const Step& s) {
     sim->origin.alt = opt(s, "alt", sim->origin.alt);
 }
 
+// Waits under rxLock until done() holds; fails the step when the simulator is interrupted, the
+// daemon ends or `timeout` seconds pass (what() then says what was awaited).
+void awaitDaemon(Sim* sim, const Step& s, double timeout, const std::function<bool()>& done,
+                 const std::function<std::string()>& what) {
+    auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
+    std::unique_lock<std::mutex> lock(sim->rxLock);
+    while (!done()) {
+        if (sim->interrupted) fail(s, EXIT_INTERRUPTED, "interrupted");
+        if (sim->daemonEnded) fail(s, EXIT_DAEMON, "the daemon has exited");
+        if (Clock::now() >= deadline) fail(s, EXIT_TIMEOUT, "timed out after " + what());
+        sim->rxCv.wait_for(lock, std::chrono::milliseconds(100));
+    }
+}
+
+bool watchesDaemon(const Sim* sim) {
+    return sim->daemonOut >= 0 || sim->watchFd >= 0;
+}
+
+// The daemon uses one CAMERA_FEEDBACK a second, counted from its arrival. When its output is
+// watched, a feedback goes out once a second (and a little) has passed since the daemon was seen
+// using the last one, which is after its arrival, and the step ends when the daemon has used it:
+// no shot is lost to the hold-off, however slow the machine. after=S: not sooner than S seconds
+// after the previous feedback (the flight between two shots).
 void feedbackAt(Sim* sim, const Step& s) {
+    const auto holdOff = std::chrono::milliseconds(1050);
+    const auto flown = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt(s, "after", 0)));
+    size_t used;
+    Clock::time_point clear;
+    {
+        std::lock_guard<std::mutex> g(sim->rxLock);
+        used = sim->feedbackUsed;
+        clear = sim->feedbackSentAt + flown;
+        if (watchesDaemon(sim)) clear = std::max(clear, sim->feedbackUsedAt + holdOff);
+    }
+    if (Clock::now() < clear) pauseOrStop(sim, s, std::chrono::duration<double>(clear - Clock::now()).count());
     Position p = simPosition(sim);
     p.lat = opt(s, "lat", p.lat);
     p.lon = opt(s, "lon", p.lon);
     p.alt = opt(s, "alt", p.alt);
+    {
+        std::lock_guard<std::mutex> g(sim->rxLock);
+        sim->feedbackSentAt = Clock::now();
+    }
     simSendFeedback(sim, p, opt(s, "roll", 0), opt(s, "pitch", 0), opt(s, "yaw", p.heading));
     say("fcsim: CAMERA_FEEDBACK lat=%.7f lon=%.7f alt=%.2f", p.lat, p.lon, p.alt);
+    if (watchesDaemon(sim))
+        awaitDaemon(sim, s, 30, [&] { return sim->feedbackUsed > used; },
+                    [] { return std::string("30 s waiting for the daemon to use the CAMERA_FEEDBACK"); });
 }
 
 // Flies the pattern with positions streaming and one CAMERA_FEEDBACK every `every` seconds.
@@ -361,39 +402,33 @@ bool rxMatches(const RxRecord& rec, const Step& s) {
 // match then moves the cursor past what it used, so one line or message satisfies one wait.
 void stepWait(Sim* sim, const Step& s) {
     bool isLog = word(s, 0) == "log";
-    if (isLog && sim->daemonOut < 0 && sim->watchFd < 0)
+    if (isLog && !watchesDaemon(sim))
         fail(s, EXIT_USAGE, "no daemon output to watch: start the daemon after -- or give --watch");
     double timeout = waitTimeout(s, 2);
     long need = isLog ? 1 : static_cast<long>(opt(s, "count", 1));
-    auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
-    std::unique_lock<std::mutex> lock(sim->rxLock);
     long found = 0;
-    while (true) {
+    auto matched = [&] {
         if (isLog) {
             for (; sim->logCursor < sim->log.size(); ++sim->logCursor)
                 if (sim->log[sim->logCursor].find(word(s, 1)) != std::string::npos) {
                     ++sim->logCursor;
-                    return;
+                    return true;
                 }
         } else {
             for (; sim->rxCursor < sim->rx.size(); ++sim->rxCursor)
                 if (rxMatches(sim->rx[sim->rxCursor], s) && ++found == need) {
                     ++sim->rxCursor;
-                    return;
+                    return true;
                 }
         }
-        if (sim->interrupted) fail(s, EXIT_INTERRUPTED, "interrupted");
-        bool gone = sim->daemonEnded;
-        if (gone) fail(s, EXIT_DAEMON, "the daemon has exited");
-        if (Clock::now() >= deadline) {
-            std::string what = isLog ? "log \"" + word(s, 1) + "\""
-                                     : "rx " + word(s, 1) + " (" + std::to_string(found) + " of " +
-                                           std::to_string(need) + " seen)";
-            fail(s, EXIT_TIMEOUT, "timed out after " + (s.words.size() > 2 ? s.words[2] : optText(s, "timeout", "30")) +
-                                      " s waiting for " + what);
-        }
-        sim->rxCv.wait_for(lock, std::chrono::milliseconds(100));
-    }
+        return false;
+    };
+    awaitDaemon(sim, s, timeout, matched, [&] {
+        std::string what = isLog ? "log \"" + word(s, 1) + "\""
+                                 : "rx " + word(s, 1) + " (" + std::to_string(found) + " of " + std::to_string(need) +
+                                       " seen)";
+        return (s.words.size() > 2 ? s.words[2] : optText(s, "timeout", "30")) + " s waiting for " + what;
+    });
 }
 
 void stepMark(Sim* sim, const Step&) {
@@ -443,7 +478,7 @@ const std::vector<Verb>& verbs() {
         {"systime", 1, 1, {}, stepSystime},
         {"position", 1, 2, {}, stepPosition},
         {"origin", 0, 0, {"lat", "lon", "alt"}, stepOrigin},
-        {"feedback", 0, 0, {"lat", "lon", "alt", "roll", "pitch", "yaw"}, feedbackAt},
+        {"feedback", 0, 0, {"lat", "lon", "alt", "roll", "pitch", "yaw", "after"}, feedbackAt},
         {"survey", 0, 0, {"shots", "every", "roll", "pitch", "yaw"}, stepSurvey},
         {"land", 0, 1, VIA, stepLand},
         {"command", 1, 1, {"p1", "p2", "p3", "p4", "p5", "p6", "p7", "via"}, stepCommand},

@@ -197,6 +197,10 @@ void handleOutput(Sim* sim, LineBuffer* buf, const char* data, size_t len) {
         buf->partial.erase(0, nl + 1);
         if (sim->printLog) say("LOG %s", line.c_str());
         std::lock_guard<std::mutex> g(sim->rxLock);
+        if (line.find("vorn-camera msgHandler used CAMERA_FEEDBACK") != std::string::npos) {
+            ++sim->feedbackUsed;
+            sim->feedbackUsedAt = std::chrono::steady_clock::now();
+        }
         sim->log.push_back(std::move(line));
         sim->rxCv.notify_all();
     }

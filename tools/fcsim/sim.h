@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -68,6 +69,9 @@ struct Sim {
     std::vector<std::string> log;     // daemon output lines
     size_t logCursor = 0;
     std::set<uint32_t> acked;         // log blocks acknowledged since the stream began
+    std::chrono::steady_clock::time_point feedbackSentAt; // the last CAMERA_FEEDBACK sent
+    size_t feedbackUsed = 0;          // CAMERA_FEEDBACKs the daemon logged as used, and when the
+    std::chrono::steady_clock::time_point feedbackUsedAt; // last of them was seen
 
     // the daemon, when we started it
     pid_t daemonPid = -1;
