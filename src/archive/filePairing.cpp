@@ -205,10 +205,10 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
     if (numbered.firstShot == 0 && !images.empty()) numbered.firstShot = images.front().id;
     ArchiveStatements st{tx.prepare(sql::recordPairing), tx.prepare(sql::insertTaggedFile),
                          tx.prepare(sql::recordArchivedShot)};
-    if (!writeFlightRow(tx, *flightNumber, flight, sql::insertFlight) || !recordFlight(tx, numbered) || !st.pair ||
-        !st.insert || !st.record)
+    if (!writeFlightRow(tx, numbered.flightNumber, flight, sql::insertFlight) || !recordFlight(tx, numbered) ||
+        !st.pair || !st.insert || !st.record)
         return rollBackPass(tx);
-    outcome->flightNumber = *flightNumber;
+    outcome->flightNumber = numbered.flightNumber;
     // Every pair first: a pass that ends early (a stop) leaves the rest paired as it found them.
     for (const ImageRecord& shot : images)
         if (!shot.path.empty() && !recordPairing(shot, st, tx)) return rollBackPass(tx);
@@ -224,7 +224,7 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
         TagResult tagged = tagImage(shot, archived, pairs, convert, orientation);
         if (tagged == TagResult::CardFull) ++outcome->cardFull;
         if (tagged != TagResult::Tagged) continue;
-        int done = archiveImage(shot, st, tx, *flightNumber);
+        int done = archiveImage(shot, st, tx, numbered.flightNumber);
         if (done < 0) return rollBackPass(tx);
         if (done == 0) continue;
         ++archived;
@@ -237,9 +237,9 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
 }
 
 // Tells the ground when the shots and the new images do not match, which positional pairing
-// would turn into images tagged with a neighbour's position.
+// would turn into images tagged with a neighbour's position (no image at all is told apart).
 void warnIfMismatched(const ImageList& images, const FileList& files) {
-    if (images.size() != files.size())
+    if (!files.empty() && images.size() != files.size())
         warnGround(GroundWarning::CountMismatch, "%zu shots, %zu images: positions may be shifted", images.size(),
                    files.size());
     if (int64_t shot = firstIntervalMismatch(images, files))
@@ -283,15 +283,23 @@ int tagPass(CameraContext* cam, FlightIdentity& flight, ImageList& images, int p
 }
 
 // The flight's side files: every shot of the list with its image's file name, tagged when the
-// pass archived it.
+// pass archived it. A flight tagged again (a retry) keeps the shots its earlier passes wrote, those
+// of this pass taking their place, in the order they were taken.
 void exportShots(CameraContext* cam, const ImageList& images, const FlightIdentity& flight, int flightNumber,
-                 const CardTarget& card) {
-    std::vector<ExportedShot> shots;
+                 bool again, const CardTarget& card) {
+    std::vector<ExportedShot> shots = again ? exportedShots(flightNumber) : std::vector<ExportedShot>{};
+    auto inPass = [&](const ExportedShot& earlier) {
+        return std::any_of(images.begin(), images.end(),
+                           [&](const ImageRecord& shot) { return shot.geo.time == earlier.geo.time; });
+    };
+    shots.erase(std::remove_if(shots.begin(), shots.end(), inPass), shots.end());
     for (const ImageRecord& shot : images) {
         size_t slash = shot.path.rfind('/');
         bool tagged = !shot.path.empty() && anOldFile(cam->db, shot.path.c_str()) == 1;
         shots.push_back({slash == std::string::npos ? shot.path : shot.path.substr(slash + 1), true, shot.geo, tagged});
     }
+    std::stable_sort(shots.begin(), shots.end(),
+                     [](const ExportedShot& a, const ExportedShot& b) { return a.geo.time < b.geo.time; });
     exportFlight({flightNumber, flight.missionID, flight.camType}, shots, card);
 }
 
@@ -346,8 +354,9 @@ int tagFlight(CameraContext* cam, const char* caller, FlightShots& group, int pa
               const CardTarget& card) {
     logPrintf("vorn-camera %s %d items paired\n", caller, pairs);
     PassOutcome outcome;
+    const bool again = group.flight.flightNumber != 0;
     int processed = tagPass(cam, group.flight, group.shots, pairs, fcPipe, 0, 6, &outcome);
-    if (processed >= 0) exportShots(cam, group.shots, group.flight, outcome.flightNumber, card);
+    if (processed >= 0) exportShots(cam, group.shots, group.flight, outcome.flightNumber, again, card);
     else processed = 0;
     logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
     return processed != pairs ? 1 : 0;

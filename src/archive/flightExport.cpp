@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <utility>
 
 #include "core/fileIo.h"
 #include "core/logging.h"
@@ -127,7 +131,58 @@ bool writeFolder(const std::string& dir, const std::string (&texts)[3]) {
     return true;
 }
 
+// The rows of a CSV text as shotsCsv writes it: a field in quotes may hold commas, "" and line
+// breaks; a row ends at a line break outside quotes.
+std::vector<std::vector<std::string>> csvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row(1);
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') row.back() += text[++i];
+        else if (c == '"') quoted = !quoted;
+        else if (quoted) row.back() += c;
+        else if (c == ',') row.emplace_back();
+        else if (c == '\n') rows.push_back(std::exchange(row, std::vector<std::string>(1)));
+        else if (c != '\r') row.back() += c;
+    }
+    return rows;
+}
+
+// A shot as a row of shots.csv gives it back: the values are written exactly (degrees to 1e-7,
+// metres to the millimetre, angles to the hundredth, times to the millisecond).
+bool parsedShot(const std::vector<std::string>& f, ExportedShot* shot) {
+    if (f.size() < 9) return false;
+    shot->image = f[0];
+    shot->tagged = f[8] == "true";
+    shot->hasPosition = !f[1].empty();
+    if (!shot->hasPosition) return true;
+    struct tm utc {};
+    int ms = 0;
+    if (std::sscanf(f[1].c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &utc.tm_year, &utc.tm_mon, &utc.tm_mday, &utc.tm_hour,
+                    &utc.tm_min, &utc.tm_sec, &ms) != 7)
+        return false;
+    utc.tm_year -= 1900, utc.tm_mon -= 1;
+    shot->geo.time = static_cast<int64_t>(timegm(&utc)) * 1000 + ms;
+    auto scaled = [&](size_t i, double by) { return static_cast<int32_t>(std::llround(std::strtod(f[i].c_str(), nullptr) * by)); };
+    shot->geo.lat = scaled(2, 1e7), shot->geo.lon = scaled(3, 1e7), shot->geo.alt = scaled(4, 1000);
+    shot->geo.yaw = scaled(5, 100), shot->geo.pitch = scaled(6, 100), shot->geo.roll = scaled(7, 100);
+    return true;
+}
+
 } // namespace
+
+std::vector<ExportedShot> exportedShots(int flightNumber) {
+    std::ifstream in("flights/" + std::to_string(flightNumber) + "/shots.csv", std::ios::binary);
+    std::vector<std::vector<std::string>> rows = csvRows({std::istreambuf_iterator<char>(in), {}});
+    std::vector<ExportedShot> shots;
+    for (size_t i = 1; i < rows.size(); ++i) { // after the header
+        ExportedShot shot{};
+        if (parsedShot(rows[i], &shot)) shots.push_back(std::move(shot));
+        else logPrintf("vorn-camera exportFlight flights/%d/shots.csv: row %zu left out\n", flightNumber, i);
+    }
+    return shots;
+}
 
 CardTarget cardAt(const std::string& root) {
     struct stat info;

@@ -38,6 +38,10 @@ std::string shotsGeoJson(const ExportedFlight& flight, const std::vector<Exporte
 std::string shotsCsv(const ExportedFlight& flight, const std::vector<ExportedShot>& shots);
 std::string odmGeoTxt(const std::vector<ExportedShot>& shots);
 
+// The shots of the flight's files written earlier (flights/<flight number>/shots.csv), none when
+// there are none; a row that cannot be read is logged and left out.
+std::vector<ExportedShot> exportedShots(int flightNumber);
+
 // Writes the three files into flights/<flight number>/, each to a temporary name first and
 // renamed, so a power cut never leaves half a file; then copies the folder to
 // <card root>/vorn/flight-<flight number>/, only while the same card is still mounted there (a

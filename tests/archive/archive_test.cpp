@@ -240,6 +240,10 @@ TEST_F(Archive, HostileTextsComeOutEscapedAndEveryFileStillParses) {
         "csv:IMG \"a\",\\nb.jpg" + csv, "csv:" + bad + csv, "csv:" + plain + csv,
         "csv:RGB/IMG_00001.jpg||||||||false" + flight, "props:" + flight.substr(1)}));
     EXPECT_EQ(vt::readFile("flights/7/geo.txt"), "EPSG:4326\n" + plain + " 149.1652374 -35.3632621 704.250\n");
+    // A retry writes the flight's files again from those it reads back: nothing changes.
+    const std::string written = vt::readFile("flights/7/shots.csv");
+    ASSERT_TRUE(exportFlight({7, "m\"1,\nx\x1f", CAMTYPE_SURVEY3}, exportedShots(7), {}));
+    EXPECT_EQ(vt::readFile("flights/7/shots.csv"), written);
 }
 
 // A picture is replaced only by its complete tagged version. No room on the card for it, a tagging

@@ -118,6 +118,7 @@ while True:
     EXPECT_EQ(vt::countOf(out, flight::progressLine(kShots, kShots)), 1u);
     EXPECT_EQ(vt::countOf(out, flight::progressLine(2, 2)), 2u);
     flight::expectWarning(out, "flight 1: 8 of 10 images tagged, 2 kept for retry");
+    flight::expectWarning(out, "flight 1: 0 of 2 images tagged, 2 kept for retry"); // the retry, seconds later
     flight::expectWarning(out, "2 shots not tagged: kept in table untagged");
     EXPECT_NE(f.log().find("vorn-camera updatePairedImages ./images/IMG_0006.jpg not tagged: exiv2: "),
               std::string::npos);
@@ -265,8 +266,18 @@ TEST(CameraLessFlight, AStopDuringAPassFinishesTheImageInProgressAndTheNextPrefl
     EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT COUNT(*), (SELECT COUNT(*) FROM image) FROM oldfiles"),
               (std::vector<std::vector<std::string>>{{"30", "30"}}));
 
-    f.fly(start + "wait log \"vorn-camera preflight_none 30 images processed, 30 expected\" 60\nstop 6\n",
-          {"--quiet"});
+    // Then a flight of two shots whose camera wrote nothing: the ground hears it at the postflight.
+    std::filesystem::remove_all(dir + "/triggered");
+    prepareFlight(dir, "geodata.db", kLong, 2);
+    std::filesystem::remove_all(dir + "/triggered");
+    f.fly(start + "wait log \"vorn-camera preflight_none 30 images processed, 30 expected\" 60\n"
+                  "wait log \"vorn-camera preflight_none 0 unknown files\" 30\narm\nheartbeat active\n"
+                  "survey shots=1 every=0.5\nland\n"
+                  "wait rx STATUSTEXT text=\"flight 2: 2 shots, no new image on the card\" 5\nstop 6\n", {"--quiet"});
     ASSERT_EQ(f.finish(std::chrono::seconds(90)), 0) << f.diagnostics();
     for (int k = kSlow + 1; k < kLong; ++k) expectTaggedWithShot(dir + "/images/" + imageName(k), k, true);
+    // The rest is the same flight: its number, and its files list all of its shots.
+    EXPECT_EQ(flight::query(dir + "/geodata.db", "SELECT flightID, COUNT(*) FROM oldfiles GROUP BY flightID"),
+              (std::vector<std::vector<std::string>>{{"1", std::to_string(kLong)}}));
+    EXPECT_EQ(chain::parsedSideFiles(dir + "/flights/1").size(), 2u * kLong + 2);
 }

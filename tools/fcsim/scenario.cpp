@@ -393,7 +393,7 @@ bool rxMatches(const RxRecord& rec, const Step& s) {
     for (const auto& [key, value] : s.opts) {
         if (key == "count" || key == "timeout") continue;
         const std::string* got = fieldOf(rec, key);
-        if (!got || *got != value) return false;
+        if (!got || (*got != value && *got != "\"" + value + "\"")) return false; // a text with or without its quotes
     }
     return true;
 }
