@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -31,6 +32,32 @@ TEST(Pipes, AFrameLongerThanTheBufferIsDiscardedWholeAndAShortOrMissingOneFails)
     close(fd[0]);
 }
 
+// The daemon's arguments as systemd makes them from the unit's ExecStart and the conffile with some
+// lines changed: "${X}" is one argument, even when empty; "$X" splits into words.
+std::vector<std::string> unitArguments(const std::map<std::string, std::string>& changed) {
+    std::map<std::string, std::string> env;
+    std::istringstream conf(vt::readFile(VORN_SOURCE_DIR "/packaging/vorn-camera.default"));
+    for (std::string line; std::getline(conf, line);) {
+        size_t eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+        std::string value = line.substr(eq + 1);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        env[line.substr(0, eq)] = value;
+    }
+    for (const auto& [name, value] : changed) env[name] = value;
+    const std::string unit = vt::readFile(VORN_SOURCE_DIR "/packaging/vorn-camera.service");
+    const size_t exec = unit.find("\nExecStart=") + 11;
+    std::istringstream words(unit.substr(exec, unit.find('\n', exec) - exec));
+    std::vector<std::string> args;
+    std::string word;
+    for (words >> word; words >> word;) { // after the daemon's path
+        if (word.rfind("${", 0) == 0) args.push_back(env[word.substr(2, word.size() - 3)]);
+        else if (word[0] != '$') args.push_back(word);
+        else for (std::istringstream split(env[word.substr(1)]); split >> word;) args.push_back(word);
+    }
+    return args;
+}
+
 TEST(CommandLine, PositionalsOptionsAndTheTriggerChannel) {
     // The arguments, then: result fcPort fcBaud modemPort modemBaud useModem wifiMode triggerChannel.
     const std::pair<std::vector<std::string>, const char*> rows[] = {
@@ -40,7 +67,10 @@ TEST(CommandLine, PositionalsOptionsAndTheTriggerChannel) {
         {{"--trigger", "--modem"}, "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 0"},
         {{"/dev/ttyUSB0", "fast", "--MODEM", "--trigger"}, "0 /dev/ttyUSB0 0 /dev/ttyS0 57600 0 1 7"},
         {{"--version", "/dev/ttyUSB0"}, "1 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7"}, // the defaults
-        {{"", "115200", "", "9600"}, "0 /dev/ttymxc2 115200 /dev/ttyS0 9600 0 1 7"}, // the service's empty lines
+        {unitArguments({{"FC_PORT", ""}, {"FC_BAUD", "115200"}, {"MODEM_PORT", ""}, {"MODEM_BAUD", "9600"},
+                        {"VORN_OPTIONS", "--modem --trigger 9"}}),
+         "0 /dev/ttymxc2 115200 /dev/ttyS0 9600 1 1 9"}, // the service with empty lines in its conffile
+        {unitArguments({}), "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7"}, // and as shipped
     };
     for (auto [args, expected] : rows) {
         AppContext ctx;
