@@ -52,6 +52,22 @@ std::optional<size_t> jpegScanStart(const uint8_t* p, size_t size) {
     return std::nullopt;
 }
 
+bool isXmp(const std::string& key) {
+    return key.rfind("Xmp.", 0) == 0;
+}
+
+// The value of an Exif or Xmp key as the image holds it; none when it has no such tag.
+std::optional<std::string> readBack(Exiv2::Image& image, const std::string& key) {
+    if (isXmp(key)) {
+        auto found = image.xmpData().findKey(Exiv2::XmpKey(key));
+        if (found == image.xmpData().end()) return std::nullopt;
+        return found->toString();
+    }
+    auto found = image.exifData().findKey(Exiv2::ExifKey(key));
+    if (found == image.exifData().end()) return std::nullopt;
+    return found->toString();
+}
+
 // Why the tagged bytes may not replace the picture; empty when they may.
 std::string checkTagged(const Bytes& original, const uint8_t* tagged, size_t size,
                         const std::vector<ExifSetting>& settings, const std::vector<std::string>& expected) {
@@ -66,9 +82,8 @@ std::string checkTagged(const Bytes& original, const uint8_t* tagged, size_t siz
     Exiv2::Image::AutoPtr check = Exiv2::ImageFactory::open(tagged, static_cast<long>(size));
     check->readMetadata();
     for (size_t i = 0; i < settings.size(); ++i) {
-        auto found = check->exifData().findKey(Exiv2::ExifKey(settings[i].key));
-        if (found == check->exifData().end() || found->toString() != expected[i])
-            return settings[i].key + " does not read back as written";
+        if (settings[i].registers) continue;
+        if (readBack(*check, settings[i].key) != expected[i]) return settings[i].key + " does not read back as written";
     }
     return "";
 }
@@ -79,9 +94,14 @@ Exiv2::Image::AutoPtr tagInMemory(const Bytes& original, const std::vector<ExifS
                                   std::vector<std::string>* expected, std::string* failure) {
     Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(original.data(), static_cast<long>(original.size()));
     image->readMetadata();
-    Exiv2::ExifData& exif = image->exifData();
     for (const ExifSetting& s : settings) {
-        Exiv2::Exifdatum& datum = exif[s.key];
+        if (s.registers) {
+            Exiv2::XmpProperties::registerNs(s.value, s.key);
+            expected->emplace_back();
+            continue;
+        }
+        Exiv2::Metadatum& datum = isXmp(s.key) ? static_cast<Exiv2::Metadatum&>(image->xmpData()[s.key])
+                                               : image->exifData()[s.key];
         if (datum.setValue(s.value) != 0) {
             *failure = "bad value for " + s.key + ": " + s.value;
             return Exiv2::Image::AutoPtr();
@@ -121,10 +141,14 @@ void logExivMessage(int, const char* text) {
 std::vector<ExifSetting> exifSettings(const std::vector<std::string>& args) {
     std::vector<ExifSetting> settings;
     for (const std::string& arg : args) {
-        for (size_t at = arg.find("\"set "); at != std::string::npos; at = arg.find("\"set ", at)) {
-            size_t keyStart = at + 5, keyEnd = arg.find(' ', keyStart), end = arg.find('"', keyStart);
-            if (keyEnd == std::string::npos || end == std::string::npos || keyEnd > end) break;
-            settings.push_back({arg.substr(keyStart, keyEnd - keyStart), arg.substr(keyEnd + 1, end - keyEnd - 1)});
+        for (size_t at = arg.find('"'); at != std::string::npos; at = arg.find('"', at)) {
+            size_t end = arg.find('"', at + 1);
+            if (end == std::string::npos) break;
+            std::string command = arg.substr(at + 1, end - at - 1);
+            size_t keyStart = command.find(' ') + 1, keyEnd = command.find(' ', keyStart);
+            bool registers = command.rfind("reg ", 0) == 0;
+            if ((registers || command.rfind("set ", 0) == 0) && keyEnd != std::string::npos)
+                settings.push_back({command.substr(keyStart, keyEnd - keyStart), command.substr(keyEnd + 1), registers});
             at = end + 1;
         }
     }

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
-// One "set KEY VALUE" of an exiv2 -M argument text.
+// One "set KEY VALUE" of an exiv2 -M argument text (an Exif or an Xmp key), or a "reg PREFIX URI"
+// that registers an XMP namespace (key PREFIX, value URI).
 struct ExifSetting {
     std::string key;
     std::string value;
+    bool registers = false;
 };
 
 // The settings of exiv2 -M argument texts ("-M \"set KEY VALUE\"", several per text), in order.

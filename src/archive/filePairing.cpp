@@ -107,7 +107,9 @@ std::vector<std::string> tagArguments(const GeoData& geo, int orientation) {
     formatAltitude(geo.alt, args[3]);
     formatHeading(geo.yaw, args[4]); // the track is the shot's yaw, not the heading
     formatDateTaken(static_cast<uint64_t>(geo.time), args[5]);
-    return std::vector<std::string>(std::begin(args), std::end(args));
+    std::vector<std::string> all(std::begin(args), std::end(args));
+    for (std::string& arg : surveyTagArguments(geo)) all.push_back(std::move(arg));
+    return all;
 }
 
 void sendProgress(int fcPipe, int archived, int pairs) {
@@ -517,6 +519,30 @@ void formatHeading(int32_t track, char* out) {
     // exiv2 stores GPSTrack unsigned: a negative numerator would wrap to a huge angle.
     int64_t normalised = ((static_cast<int64_t>(track) % 36000) + 36000) % 36000;
     std::snprintf(out, argSize, "-M \"set Exif.GPSInfo.GPSTrack %lld/100\"", static_cast<long long>(normalised));
+}
+
+std::vector<std::string> surveyTagArguments(const GeoData& geo) {
+    const uint64_t ms = static_cast<uint64_t>(geo.time);
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm utc {};
+    gmtime_r(&seconds, &utc);
+    auto text = [](const char* fmt, auto... values) {
+        char out[argSize];
+        std::snprintf(out, sizeof out, fmt, values...);
+        return std::string(out);
+    };
+    return {"-M \"set Exif.GPSInfo.GPSVersionID 2 3 0 0\"", "-M \"set Exif.GPSInfo.GPSMapDatum WGS-84\"",
+            text("-M \"set Exif.GPSInfo.GPSDateStamp %04d:%02d:%02d\"", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday),
+            text("-M \"set Exif.GPSInfo.GPSTimeStamp %d/1 %d/1 %d/1000\"", utc.tm_hour, utc.tm_min,
+                 utc.tm_sec * 1000 + static_cast<int>(ms % 1000)),
+            "-M \"set Exif.GPSInfo.GPSTrackRef T\"",
+            text("-M \"set Exif.GPSInfo.GPSImgDirection %lld/100\"",
+                 static_cast<long long>(((static_cast<int64_t>(geo.yaw) % 36000) + 36000) % 36000)),
+            "-M \"set Exif.GPSInfo.GPSImgDirectionRef T\"",
+            text("-M \"reg Camera %s\"", cameraXmpNamespace),
+            text("-M \"set Xmp.Camera.Yaw %.2f\"", geo.yaw / 100.0),
+            text("-M \"set Xmp.Camera.Pitch %.2f\"", geo.pitch / 100.0),
+            text("-M \"set Xmp.Camera.Roll %.2f\"", geo.roll / 100.0)};
 }
 
 void formatDateTaken(uint64_t time, char* out) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "archive/cardInventory.h"
 #include "core/AppContext.h"
@@ -21,6 +23,14 @@ void formatLongitude(int32_t lon, char* out);  // degrees * 1e7
 void formatAltitude(int32_t alt, char* out);   // millimetres
 void formatHeading(int32_t track, char* out);  // hundredths of a degree, written as 0 to 359.99
 void formatDateTaken(uint64_t time, char* out); // milliseconds since the epoch, written in local time
+
+// The XMP namespace of the camera's attitude that photogrammetry suites read (prefix Camera).
+inline constexpr const char* cameraXmpNamespace = "http://pix4d.com/camera/1.0/";
+
+// The tags photogrammetry reads beside the position, as exiv2 argument texts: the GPS block's
+// version and datum, the shot's UTC date and time, the track's reference, the image direction
+// from the yaw, and the yaw, pitch and roll in degrees as XMP (its namespace registered first).
+std::vector<std::string> surveyTagArguments(const GeoData& geo);
 
 // Tags every paired image of the list with its shot, archives it in oldfiles under a new flight
 // number, writes the flight's row (with the identity kept from its preflight), reports progress on

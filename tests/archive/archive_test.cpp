@@ -223,6 +223,24 @@ TEST_F(Archive, TiffIsConvertedToAJpegKeepingItsExif) {
     EXPECT_EQ(rows("SELECT path FROM oldfiles"), (Rows{{at("IMG_0001.JPG")}}));
 }
 
+// A JPEG and a TIFF tagged as they are carry the tags photogrammetry reads, as an independent reader
+// (exiftool) sees them: the GPS block's version and datum, the shot's UTC date and time, the track's
+// and image direction's references, the attitude in the Camera XMP namespace, and the position.
+TEST_F(Archive, PhotogrammetryTagsReadBackByAnIndependentReader) {
+    for (const std::string ext : {"jpg", "tiff"}) {
+        chain::makeImage(at("IMG_0001." + ext));
+        chain::exec(cam.db, "INSERT INTO image (time, lat, lon, pitch, roll, yaw, heading, alt, size, path) "
+                            "VALUES(1700000000123, -336250000, -1224194000, -1525, 250, -500, 0, 704250, 0, '')");
+        ASSERT_EQ(pass(ext.c_str()), 1) << ext;
+        EXPECT_EQ(chain::commandLines("exiftool -n -T -GPSVersionID -GPSMapDatum -GPSDateStamp -GPSTimeStamp "
+                                      "-GPSTrackRef -GPSTrack -GPSImgDirectionRef -GPSImgDirection -XMP-Camera:Yaw "
+                                      "-XMP-Camera:Pitch -XMP-Camera:Roll -GPSLatitude -GPSLongitude -GPSAltitude " +
+                                      shellQuote(at("IMG_0001." + ext))),
+                  std::vector<std::string>{"2 3 0 0\tWGS-84\t2023:11:14\t22:13:20.123\tT\t355\tT\t355\t-5.00\t-15.25\t"
+                                           "2.50\t-33.625\t-122.4194\t704.25"}) << ext;
+    }
+}
+
 // Card names and the mission id may hold quotes, separators, line breaks, control characters, bad UTF-8:
 // the files still parse, texts intact; blank-separated geo.txt leaves such names out, other UTF-8 ones in.
 TEST_F(Archive, HostileTextsComeOutEscapedAndEveryFileStillParses) {
