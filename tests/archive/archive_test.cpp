@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
+#include <set>
 
 #include "archive/chainFixtures.h"
 #include "archive/exifWriter.h"
 #include "archive/filePairing.h"
 #include "archive/flightExport.h"
+#include "archive/timePairing.h"
 #include "core/database.h"
 #include "core/userMessage.h"
 #include "support/testSupport.h"
@@ -99,6 +102,64 @@ TEST(PairingIntervals, FirstShotWhereShotAndFileTimesPart) {
         for (size_t i = 0; i < shots.size(); ++i) shots[i].id = i + 1, shots[i].geo.time = c.shotMs[i];
         for (int32_t seconds : c.fileSeconds) files.push_back({seconds, 0, ""});
         EXPECT_EQ(firstIntervalMismatch(shots, files), c.mismatch) << c.name;
+    }
+}
+
+// Shots and pictures paired by their times: each case's camera misses shots and adds pictures; the
+// pairs, misses (-) and ambiguous shots (?) expected, and never a picture given to another shot.
+TEST(TimePairing, MissesAndExtrasFoundWhateverTheCameraClockAndNothingGuessed) {
+    struct Case {
+        const char* name;
+        int shots;
+        int64_t varyMs; // shots 4.5 s apart, give or take this much, and a 20 s turn before every fifth
+                        // (0: evenly spaced, no turn)
+        std::set<int> missed, dense; // pictures the camera missed; shots 1 s after the one before
+        std::vector<std::pair<int, int64_t>> extras; // a picture this long after that shot
+        int64_t clockMs, resolutionMs;
+        const char* expected; // per shot: its picture's index, - or ?
+    };
+    const int64_t offClock = (3 * 60 + 17) * 60000 + 412;
+    for (const Case& c : std::vector<Case>{
+             {"every picture", 6, 300, {}, {}, {}, 250, 1000, "0 1 2 3 4 5"},
+             {"miss at the start", 6, 300, {0}, {}, {}, 250, 1000, "- 0 1 2 3 4"},
+             {"miss in the middle", 6, 300, {3}, {}, {}, 250, 1000, "0 1 2 - 3 4"},
+             {"miss at the end", 6, 300, {5}, {}, {}, 250, 1000, "0 1 2 3 4 -"},
+             {"miss at the end of evenly spaced shots", 6, 0, {5}, {}, {}, 250, 1000, "? ? ? ? ? ?"},
+             {"two misses in a row", 7, 300, {2, 3}, {}, {}, 250, 1000, "0 1 - - 2 3 4"},
+             {"extra at the start", 5, 300, {}, {}, {{0, -60000}}, 250, 1000, "1 2 3 4 5"},
+             {"extra in the middle", 5, 300, {}, {}, {{2, 2200}}, 250, 1000, "0 1 2 4 5"},
+             {"a miss and an extra", 6, 300, {1}, {}, {{3, 2200}}, 250, 1000, "0 - 1 2 4 5"},
+             {"camera clock 3 h 17 min off", 6, 300, {2}, {}, {}, offClock, 1000, "0 1 - 2 3 4"},
+             {"two-second file times", 6, 300, {4}, {}, {}, -600, 2000, "0 1 2 3 - 4"},
+             {"one-second shots, two-second times, a miss", 12, 300, {6}, {4, 5, 6, 7, 8}, {}, 250, 2000,
+              "0 1 2 3 4 5 ? ? ? 8 9 10"}}) {
+        std::vector<int64_t> shotMs, fileMs;
+        std::vector<int> truth; // the shot each picture belongs to, -1 for an extra
+        for (int64_t k = 0, at = 0; k < c.shots; ++k) {
+            const int64_t vary = c.varyMs ? (k * k * 7919 + 13 * k) % (2 * c.varyMs + 1) - c.varyMs : 0;
+            at += k == 0 ? 0 : c.dense.count(k) ? 1000 : 4500 + vary + (c.varyMs && k % 5 == 0 ? 20000 : 0);
+            shotMs.push_back(1700000000000 + at);
+            if (!c.missed.count(k)) fileMs.push_back(shotMs.back() + c.clockMs + (k * 137) % 300), truth.push_back(k);
+        }
+        for (auto [shot, after] : c.extras) fileMs.push_back(shotMs[shot] + c.clockMs + after), truth.push_back(-1);
+        std::vector<size_t> order(fileMs.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return fileMs[a] < fileMs[b]; });
+        std::vector<int64_t> times;
+        std::vector<int> owner;
+        for (size_t k : order) times.push_back(fileMs[k] - fileMs[k] % c.resolutionMs), owner.push_back(truth[k]);
+        TimePairing p = pairByTime(shotMs, times, c.resolutionMs, 500);
+        std::string got;
+        for (int k = 0; k < c.shots; ++k) {
+            got += (k ? " " : "") + (p.shots[k] == Fate::Paired ? std::to_string(p.fileOfShot[k])
+                                                                 : p.shots[k] == Fate::Unmatched ? "-" : "?");
+            if (p.shots[k] == Fate::Paired) {
+                EXPECT_EQ(owner[p.fileOfShot[k]], k) << c.name << ": shot " << k;
+            }
+        }
+        EXPECT_EQ(got, c.expected) << c.name;
+        for (size_t j = 0; j < times.size(); ++j)
+            EXPECT_EQ(p.files[j] == Fate::Unmatched, owner[j] < 0) << c.name << ": picture " << j;
     }
 }
 
