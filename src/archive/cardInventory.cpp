@@ -135,6 +135,7 @@ std::optional<ImageList> getListImages(sqlite3* db) {
         r.geo.alt = sqlite3_column_int(s, 8);
         r.size = sqlite3_column_int64(s, 9);
         r.path = columnText(s, 10);
+        r.unpaired = columnText(s, 11);
     }
     if (rc == SQLITE_DONE) return images;
     logPrintf("vorn-camera getListImages step failed, rc=%d\n", rc);

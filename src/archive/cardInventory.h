@@ -20,6 +20,7 @@ struct ImageRecord {
     int64_t size = 0;
     std::string path;
     GeoData geo{};
+    std::string unpaired; // why a committed pass paired it with no picture
 };
 using ImageList = std::vector<ImageRecord>;
 

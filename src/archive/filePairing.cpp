@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,6 +18,8 @@
 #include "archive/exifWriter.h"
 #include "archive/flightExport.h"
 #include "archive/geotagDb.h"
+#include "archive/pictureTimes.h"
+#include "archive/timePairing.h"
 #include "core/clock.h"
 #include "core/database.h"
 #include "core/logging.h"
@@ -238,22 +241,11 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
     return archived;
 }
 
-// Tells the ground when the shots and the new images do not match, which positional pairing
-// would turn into images tagged with a neighbour's position (no image at all is told apart).
-void warnIfMismatched(const ImageList& images, const FileList& files) {
-    if (!files.empty() && images.size() != files.size())
-        warnGround(GroundWarning::CountMismatch, "%zu shots, %zu images: positions may be shifted", images.size(),
-                   files.size());
-    if (int64_t shot = firstIntervalMismatch(images, files))
-        warnGround(GroundWarning::IntervalMismatch, "shot %lld: image times part from shot times",
-                   static_cast<long long>(shot));
-}
-
 // After a committed pass: the shots whose image is archived leave table image with their pairings,
 // and when no shot is left every flight is done.
 void removeArchivedShotsOf(sqlite3* db) {
     if (!removeArchivedShots(db)) return;
-    for (const char* statement : {sql::clearStalePairings, sql::clearFinishedFlights})
+    for (const char* statement : {sql::clearStalePairings, sql::clearStaleUnpaired, sql::clearFinishedFlights})
         if (int rc = sqlite3_exec(db, statement, nullptr, nullptr, nullptr); rc != SQLITE_OK)
             logPrintf("vorn-camera sqlite3_exec(%s) failed, rc=%d\n", statement, rc);
 }
@@ -285,10 +277,11 @@ int tagPass(CameraContext* cam, FlightIdentity& flight, ImageList& images, int p
 }
 
 // The flight's side files: every shot of the list with its image's file name, tagged when the
-// pass archived it. A flight tagged again (a retry) keeps the shots its earlier passes wrote, those
-// of this pass taking their place, in the order they were taken.
-void exportShots(CameraContext* cam, const ImageList& images, const FlightIdentity& flight, int flightNumber,
-                 bool again, const CardTarget& card) {
+// pass archived it, and the pictures no shot was given (without a position, not tagged). A flight
+// tagged again (a retry) keeps the shots its earlier passes wrote, those of this pass taking their
+// place, in the order they were taken.
+void exportShots(CameraContext* cam, const ImageList& images, const FileList& unpaired, const FlightIdentity& flight,
+                 int flightNumber, bool again, const CardTarget& card) {
     std::vector<ExportedShot> shots = again ? exportedShots(flightNumber) : std::vector<ExportedShot>{};
     auto inPass = [&](const ExportedShot& earlier) {
         return std::any_of(images.begin(), images.end(),
@@ -300,15 +293,18 @@ void exportShots(CameraContext* cam, const ImageList& images, const FlightIdenti
         bool tagged = !shot.path.empty() && anOldFile(cam->db, shot.path.c_str()) == 1;
         shots.push_back({slash == std::string::npos ? shot.path : shot.path.substr(slash + 1), true, shot.geo, tagged});
     }
+    for (const FileRecord& file : unpaired) shots.push_back({file.path.substr(file.path.rfind('/') + 1), false, {}, false});
     std::stable_sort(shots.begin(), shots.end(),
                      [](const ExportedShot& a, const ExportedShot& b) { return a.geo.time < b.geo.time; });
     exportFlight({flightNumber, flight.missionID, flight.camType}, shots, card);
 }
 
-// A flight's shots waiting in table image, with who the flight is.
+// A flight's shots waiting in table image, with who the flight is, and the pictures pairing by
+// time gave no shot (extras, and those of an ambiguous stretch).
 struct FlightShots {
     FlightIdentity flight;
     ImageList shots;
+    FileList unpaired;
 };
 
 struct CaselessLess {
@@ -316,18 +312,93 @@ struct CaselessLess {
 };
 using PathSet = std::set<std::string, CaselessLess>;
 
+// The flight's shot numbers (from 1) as the crew reads them: "shot 4", "shots 4, 9", "shots 5-7".
+std::string shotNumbers(const std::vector<size_t>& numbers) {
+    std::string text;
+    for (size_t k = 0; k < numbers.size();) {
+        size_t last = k;
+        while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1) ++last;
+        text += (text.empty() ? "" : ", ") + std::to_string(numbers[k]);
+        if (last > k) text += "-" + std::to_string(numbers[last]);
+        k = last + 1;
+    }
+    return (numbers.size() == 1 ? "shot " : "shots ") + text;
+}
+
+// Records why each shot of the list has no picture, so that it reaches table untagged with it.
+bool recordUnpairedShots(sqlite3* db, const ImageList& shots) {
+    WriteTransaction tx(db, "pairUpItemsTime");
+    Stmt record = tx.prepare(sql::recordUnpaired);
+    for (const ImageRecord& shot : shots) {
+        if (!record || shot.unpaired.empty()) continue;
+        sqlite3_bind_int64(record.get(), 1, shot.id);
+        sqlite3_bind_int64(record.get(), 2, shot.geo.time);
+        sqlite3_bind_text(record.get(), 3, shot.unpaired.c_str(), -1, SQLITE_STATIC);
+        tx.step(record.get());
+    }
+    record = {};
+    return tx.commit();
+}
+
+// Pairs the open shots (numbered in their flight) with the free files by time: each pair logged
+// with its residual; a shot without a picture gets its reason, a picture without a shot goes to
+// the flight's unpaired ones. The ground hears what was found before any image is tagged. Returns
+// the number of pairs.
+int pairUpItemsTime(CameraContext* cam, FlightShots& group, ImageList& open, const std::vector<size_t>& numbers,
+                    const FileList& free, const PictureTimes& times) {
+    std::vector<size_t> order(free.size()); // the pictures in the order they were taken
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return times.ms[a] < times.ms[b]; });
+    std::vector<int64_t> shotMs, fileMs;
+    for (const ImageRecord& shot : open) shotMs.push_back(shot.geo.time);
+    for (size_t k : order) fileMs.push_back(times.ms[k]);
+    TimePairing found = pairByTime(shotMs, fileMs, times.resolutionMs, cameraWriteJitterMs);
+    logPrintf("vorn-camera pairUpItemsTime %zu shots, %zu images, %s times, camera clock %+lld ms\n", open.size(),
+              free.size(), times.fromExif ? "picture" : "file", static_cast<long long>(found.offsetMs));
+    std::vector<size_t> missed, ambiguous;
+    int pairs = 0;
+    for (size_t i = 0; i < open.size(); ++i) {
+        if (found.shots[i] == Fate::Paired) {
+            const FileRecord& file = free[order[static_cast<size_t>(found.fileOfShot[i])]];
+            open[i].path = file.path, open[i].size = file.size, ++pairs;
+            logPrintf("vorn-camera pairUpItemsTime %2lld = %s    (%+lld ms)\n", static_cast<long long>(open[i].id),
+                      file.path.c_str(), static_cast<long long>(found.residualMs[i]));
+            continue;
+        }
+        bool miss = found.shots[i] == Fate::Unmatched;
+        open[i].unpaired = miss ? "no picture for this shot" : "ambiguous pairing";
+        (miss ? missed : ambiguous).push_back(numbers[i]);
+    }
+    size_t extras = 0;
+    for (size_t k = 0; k < order.size(); ++k) {
+        if (found.files[k] == Fate::Paired) continue;
+        extras += found.files[k] == Fate::Unmatched;
+        group.unpaired.push_back(free[order[k]]);
+    }
+    if (!recordUnpairedShots(cam->db, open)) return 0; // logged: nothing is tagged, the next pass pairs again
+    std::string text;
+    if (!missed.empty()) text += shotNumbers(missed) + " missed; ";
+    if (!ambiguous.empty()) text += shotNumbers(ambiguous) + " ambiguous; ";
+    if (extras > 0) text += std::to_string(extras) + (extras == 1 ? " extra image; " : " extra images; ");
+    warnGround(GroundWarning::PairedByTime, "flight %d: %spaired by time", nextFlightNumber(cam->db).value_or(0),
+               text.c_str());
+    return pairs;
+}
+
 // Gives the flight's shots their files from the card's new ones, taking each file it gives out of
-// files: a shot paired by a committed pass keeps its file; the others take, in order, the files
-// no waiting shot holds, unless a pass of their flight was committed (the files they lacked then
-// are a later flight's). Returns the number of shots with a file.
-int pairFlight(FlightShots& group, FileList& files, const PathSet& held) {
-    ImageList open; // shots without a file yet, and where they stand in the flight
-    std::vector<size_t> openAt;
+// files: a shot paired by a committed pass keeps its file; the others take the files no waiting
+// shot holds, unless a pass of their flight was committed (the files they lacked then are a later
+// flight's): in order when the shots and files agree in number and intervals, else by time (the
+// pictures' times recorded first). Returns the number of shots with a file, -1 when the pictures'
+// times could not be recorded.
+int pairFlight(CameraContext* cam, FlightShots& group, FileList& files, const PathSet& held) {
+    ImageList open; // shots without a file yet, and their numbers in the flight
+    std::vector<size_t> numbers;
     int pairs = 0;
     for (size_t i = 0; i < group.shots.size(); ++i) {
         ImageRecord& shot = group.shots[i];
         if (shot.path.empty()) {
-            open.push_back(shot), openAt.push_back(i);
+            open.push_back(shot), numbers.push_back(i + 1);
             continue;
         }
         ++pairs; // its file may be gone: tagging tells
@@ -340,14 +411,23 @@ int pairFlight(FlightShots& group, FileList& files, const PathSet& held) {
     FileList free;
     std::copy_if(files.begin(), files.end(), std::back_inserter(free),
                  [&](const FileRecord& f) { return held.count(f.path) == 0; });
-    warnIfMismatched(open, free);
-    int paired = pairUpItemsPath(open, free);
-    for (int k = 0; k < paired; ++k) {
-        group.shots[openAt[k]].path = open[k].path, group.shots[openAt[k]].size = open[k].size;
+    if (free.empty()) return pairs;
+    if (open.size() == free.size() && firstIntervalMismatch(open, free) == 0) {
+        pairUpItemsPath(open, free);
+    } else {
+        std::optional<PictureTimes> times = recordedPictureTimes(cam->db, free);
+        if (!times) return -1; // warned: no picture is tagged before its time is recorded
+        pairUpItemsTime(cam, group, open, numbers, free, *times);
+    }
+    for (size_t k = 0; k < open.size(); ++k) {
+        ImageRecord& shot = group.shots[numbers[k] - 1];
+        shot.unpaired = open[k].unpaired;
+        if (open[k].path.empty()) continue;
+        shot.path = open[k].path, shot.size = open[k].size, ++pairs;
         auto given = [&](const FileRecord& f) { return f.path == open[k].path; };
         files.erase(std::find_if(files.begin(), files.end(), given));
     }
-    return pairs + paired;
+    return pairs;
 }
 
 // Tags and archives the flight's paired shots and writes its side files; 1 when fewer were
@@ -358,7 +438,7 @@ int tagFlight(CameraContext* cam, const char* caller, FlightShots& group, int pa
     PassOutcome outcome;
     const bool again = group.flight.flightNumber != 0;
     int processed = tagPass(cam, group.flight, group.shots, pairs, fcPipe, 0, 6, &outcome);
-    if (processed >= 0) exportShots(cam, group.shots, group.flight, outcome.flightNumber, again, card);
+    if (processed >= 0) exportShots(cam, group.shots, group.unpaired, group.flight, outcome.flightNumber, again, card);
     else processed = 0;
     logPrintf("vorn-camera %s %d images processed, %d expected\n", caller, processed, pairs);
     return processed != pairs ? 1 : 0;
@@ -387,10 +467,13 @@ int tagFlights(CameraContext* cam, const char* caller, std::vector<FlightShots>&
     int result = 0;
     for (FlightShots& group : flights) {
         if (group.shots.empty()) continue;
-        int pairs = pairFlight(group, *files, held);
+        int pairs = pairFlight(cam, group, *files, held);
         if (pairs > 0) {
             result |= tagFlight(cam, caller, group, pairs, fcPipe, card);
-        } else if (warnNoImages && &group == &flights.back() && group.flight.flightNumber == 0) {
+        } else if (pairs < 0) {
+            result = 1; // warned: the shots stay for the next pass
+        } else if (warnNoImages && &group == &flights.back() && group.flight.flightNumber == 0 &&
+                   group.unpaired.empty()) {
             // The camera wrote no picture, or the card was full.
             warnGround(GroundWarning::NoNewImages, "flight %d: %zu shots, no new image on the card",
                        nextFlightNumber(cam->db).value_or(0), group.shots.size());
@@ -401,6 +484,7 @@ int tagFlights(CameraContext* cam, const char* caller, std::vector<FlightShots>&
 
 // Why a shot left after a pass has no tagged image.
 const char* untaggedReason(const ImageRecord& shot) {
+    if (!shot.unpaired.empty()) return shot.unpaired.c_str();
     if (shot.path.empty()) return "no image on the card";
     return exists(shot.path.c_str()) ? "tagging failed" : "image gone from the card";
 }
@@ -454,7 +538,7 @@ std::optional<std::vector<FlightShots>> waitingFlights(CameraContext* cam, const
         return std::nullopt;
     }
     std::vector<FlightShots> flights;
-    for (FlightIdentity& flight : pendingFlights(cam)) flights.push_back({std::move(flight), {}});
+    for (FlightIdentity& flight : pendingFlights(cam)) flights.push_back({std::move(flight), {}, {}});
     size_t k = 0;
     for (ImageRecord& shot : *shots) {
         while (k + 1 < flights.size() && shot.id >= flights[k + 1].flight.firstShot) ++k;

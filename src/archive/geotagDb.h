@@ -34,8 +34,9 @@ inline constexpr const char* insertImage =
 // committed pass paired comes with that file.
 inline constexpr const char* selectImages =
     "SELECT image.id, image.time, lat, lon, pitch, roll, yaw, heading, alt, size, "
-    "COALESCE(NULLIF(image.path, ''), pairing.path) FROM image "
+    "COALESCE(NULLIF(image.path, ''), pairing.path), unpaired.reason FROM image "
     "LEFT JOIN pairing ON pairing.shotID = image.id AND pairing.time = image.time "
+    "LEFT JOIN unpaired ON unpaired.shotID = image.id AND unpaired.time = image.time "
     "WHERE NOT EXISTS (SELECT 1 FROM oldfiles WHERE oldfiles.path = image.path) ORDER BY image.id";
 inline constexpr const char* selectImagePaths = "SELECT path, size FROM image";
 // A shot is done once the file it was archived with is in oldfiles; until then it stays.
@@ -66,6 +67,24 @@ inline constexpr const char* moveShotToUntagged =
     "SELECT id, time, lat, lon, pitch, roll, yaw, heading, alt, ?, ?, ?, ? FROM image WHERE id = ? "
     "AND NOT EXISTS (SELECT 1 FROM oldfiles WHERE oldfiles.path = image.path)";
 inline constexpr const char* deleteShot = "DELETE FROM image WHERE id = ?";
+
+// Table pictureTime: the camera's own time of each picture, as it was before its first tagging
+// (exifMs NULL: the picture carries none) and the file's modification time in seconds.
+inline constexpr const char* createPictureTime =
+    "CREATE TABLE IF NOT EXISTS pictureTime (path TEXT PRIMARY KEY COLLATE NOCASE, exifMs INTEGER, "
+    "exifStepMs INTEGER, mtime INTEGER)";
+inline constexpr const char* selectPictureTime = "SELECT exifMs, exifStepMs, mtime FROM pictureTime WHERE path = ?";
+inline constexpr const char* insertPictureTime =
+    "INSERT OR IGNORE INTO pictureTime (path, exifMs, exifStepMs, mtime) VALUES(?,?,?,?)";
+
+// Table unpaired: why a pass paired a waiting shot with no picture ("no picture for this shot",
+// "ambiguous pairing"); the reason it takes to table untagged.
+inline constexpr const char* createUnpaired =
+    "CREATE TABLE IF NOT EXISTS unpaired (shotID INTEGER PRIMARY KEY, time INTEGER, reason TEXT)";
+inline constexpr const char* recordUnpaired = "INSERT OR REPLACE INTO unpaired (shotID, time, reason) VALUES(?,?,?)";
+inline constexpr const char* clearStaleUnpaired =
+    "DELETE FROM unpaired WHERE NOT EXISTS (SELECT 1 FROM image WHERE image.id = unpaired.shotID AND "
+    "image.time = unpaired.time)";
 
 // Table pairing: the file a pass paired each waiting shot with, so that a later pass gives it the
 // same file (a shot is known by its id and time: ids are used again once their rows are gone).

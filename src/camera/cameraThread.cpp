@@ -195,6 +195,8 @@ Stmt prepareDatabase(sqlite3* db) {
     createTable(db, "untagged", sql::createUntagged);
     createTable(db, "pendingFlight", sql::createPendingFlight);
     createTable(db, "pairing", sql::createPairing);
+    createTable(db, "unpaired", sql::createUnpaired);
+    createTable(db, "pictureTime", sql::createPictureTime);
     return insertImageStmt;
 }
 

@@ -11,8 +11,7 @@ void send_user_message(int fd, uint8_t level, const char* fmt, ...);
 // What went wrong; the same text of a kind reaches the ground at most once a minute.
 enum class GroundWarning {
     PassIncomplete,   // a tagging pass tagged fewer images than it paired
-    CountMismatch,    // shots and new images differ in number
-    IntervalMismatch, // shot and image times part
+    PairedByTime,     // shots and new images differed in number or times: what pairing by time found
     ShotsUntagged,    // shots moved to table untagged
     DatabaseDamaged,  // geodata.db set aside at start
     ShotNotStored,    // a shot row could not be written

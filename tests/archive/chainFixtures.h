@@ -44,7 +44,8 @@ inline void exec(sqlite3* db, const std::string& statement) {
 
 inline void createSchema(sqlite3* db) {
     for (const char* s : {sql::createImage, sql::createOldfiles, sql::createFlights, sql::createUnknownFiles,
-                          sql::createUntagged, sql::createPendingFlight, sql::createPairing})
+                          sql::createUntagged, sql::createPendingFlight, sql::createPairing,
+                          sql::createUnpaired, sql::createPictureTime})
         exec(db, s);
 }
 
