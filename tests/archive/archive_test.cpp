@@ -10,6 +10,7 @@
 #include "archive/exifWriter.h"
 #include "archive/filePairing.h"
 #include "archive/flightExport.h"
+#include "archive/pictureTimes.h"
 #include "archive/timePairing.h"
 #include "core/database.h"
 #include "core/userMessage.h"
@@ -288,6 +289,13 @@ TEST_F(Archive, TiffIsConvertedToAJpegKeepingItsExif) {
 // (exiftool) sees them: the GPS block's version and datum, the shot's UTC date and time, the track's
 // and image direction's references, the attitude in the Camera XMP namespace, and the position.
 TEST_F(Archive, PhotogrammetryTagsReadBackByAnIndependentReader) {
+    // The camera's own time of a picture, for pairing by time: none without DateTimeOriginal.
+    const std::string own = dir / "own.jpg";
+    chain::makeImage(own);
+    EXPECT_FALSE(exifTakenMs(own));
+    runShell("exiv2 -M'set Exif.Photo.DateTimeOriginal 2023:11:14 22:13:20' -M'set Exif.Photo.SubSecTimeOriginal 12' " +
+             shellQuote(own));
+    EXPECT_EQ(exifTakenMs(own), std::make_pair(int64_t{1700000000120}, int64_t{10}));
     for (const std::string ext : {"jpg", "tiff"}) {
         chain::makeImage(at("IMG_0001." + ext));
         chain::exec(cam.db, "INSERT INTO image (time, lat, lon, pitch, roll, yaw, heading, alt, size, path) "
