@@ -325,7 +325,8 @@ std::string shotNumbers(const std::vector<size_t>& numbers) {
     return (numbers.size() == 1 ? "shot " : "shots ") + text;
 }
 
-// Records why each shot of the list has no picture, so that it reaches table untagged with it.
+// Records why each shot of the list has no picture, so that it reaches table untagged with it;
+// false (warned) when it cannot.
 bool recordUnpairedShots(sqlite3* db, const ImageList& shots) {
     WriteTransaction tx(db, "pairUpItemsTime");
     Stmt record = tx.prepare(sql::recordUnpaired);
@@ -337,14 +338,16 @@ bool recordUnpairedShots(sqlite3* db, const ImageList& shots) {
         tx.step(record.get());
     }
     record = {};
-    return tx.commit();
+    if (tx.commit()) return true;
+    rollBackPass(tx);
+    return false;
 }
 
 // Pairs the open shots (numbered in their flight) with the free files by time: each pair logged
 // with its residual; a shot without a picture gets its reason, a picture without a shot goes to
-// the flight's unpaired ones. The ground hears what was found before any image is tagged. Returns
-// the number of pairs.
-int pairUpItemsTime(CameraContext* cam, FlightShots& group, ImageList& open, const std::vector<size_t>& numbers,
+// the flight's unpaired ones. The ground hears what was found before any image is tagged. False
+// when the reasons could not be recorded: then no picture may be tagged.
+bool pairUpItemsTime(CameraContext* cam, FlightShots& group, ImageList& open, const std::vector<size_t>& numbers,
                     const FileList& free, const PictureTimes& times) {
     std::vector<size_t> order(free.size()); // the pictures in the order they were taken
     std::iota(order.begin(), order.end(), 0);
@@ -356,11 +359,10 @@ int pairUpItemsTime(CameraContext* cam, FlightShots& group, ImageList& open, con
     logPrintf("vorn-camera pairUpItemsTime %zu shots, %zu images, %s times, camera clock %+lld ms\n", open.size(),
               free.size(), times.fromExif ? "picture" : "file", static_cast<long long>(found.offsetMs));
     std::vector<size_t> missed, ambiguous;
-    int pairs = 0;
     for (size_t i = 0; i < open.size(); ++i) {
         if (found.shots[i] == Fate::Paired) {
             const FileRecord& file = free[order[static_cast<size_t>(found.fileOfShot[i])]];
-            open[i].path = file.path, open[i].size = file.size, ++pairs;
+            open[i].path = file.path, open[i].size = file.size;
             logPrintf("vorn-camera pairUpItemsTime %2lld = %s    (%+lld ms)\n", static_cast<long long>(open[i].id),
                       file.path.c_str(), static_cast<long long>(found.residualMs[i]));
             continue;
@@ -375,14 +377,14 @@ int pairUpItemsTime(CameraContext* cam, FlightShots& group, ImageList& open, con
         extras += found.files[k] == Fate::Unmatched;
         group.unpaired.push_back(free[order[k]]);
     }
-    if (!recordUnpairedShots(cam->db, open)) return 0; // logged: nothing is tagged, the next pass pairs again
+    if (!recordUnpairedShots(cam->db, open)) return false; // warned: the next pass pairs again
     std::string text;
     if (!missed.empty()) text += shotNumbers(missed) + " missed; ";
     if (!ambiguous.empty()) text += shotNumbers(ambiguous) + " ambiguous; ";
     if (extras > 0) text += std::to_string(extras) + (extras == 1 ? " extra image; " : " extra images; ");
     warnGround(GroundWarning::PairedByTime, "flight %d: %spaired by time", nextFlightNumber(cam->db).value_or(0),
                text.c_str());
-    return pairs;
+    return true;
 }
 
 // Gives the flight's shots their files from the card's new ones, taking each file it gives out of
@@ -390,7 +392,7 @@ int pairUpItemsTime(CameraContext* cam, FlightShots& group, ImageList& open, con
 // shot holds, unless a pass of their flight was committed (the files they lacked then are a later
 // flight's): in order when the shots and files agree in number and intervals, else by time (the
 // pictures' times recorded first). Returns the number of shots with a file, -1 when the pictures'
-// times could not be recorded.
+// times or the unpaired shots' reasons could not be recorded.
 int pairFlight(CameraContext* cam, FlightShots& group, FileList& files, const PathSet& held) {
     ImageList open; // shots without a file yet, and their numbers in the flight
     std::vector<size_t> numbers;
@@ -417,7 +419,7 @@ int pairFlight(CameraContext* cam, FlightShots& group, FileList& files, const Pa
     } else {
         std::optional<PictureTimes> times = recordedPictureTimes(cam->db, free);
         if (!times) return -1; // warned: no picture is tagged before its time is recorded
-        pairUpItemsTime(cam, group, open, numbers, free, *times);
+        if (!pairUpItemsTime(cam, group, open, numbers, free, *times)) return -1;
     }
     for (size_t k = 0; k < open.size(); ++k) {
         ImageRecord& shot = group.shots[numbers[k] - 1];

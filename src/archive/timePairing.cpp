@@ -135,7 +135,6 @@ TimePairing pairByTime(const std::vector<int64_t>& shotMs, const std::vector<int
         if (best.best() > most) readings.clear(), most = best.best(), out.offsetMs = (span.from + span.to) / 2;
         readings.push_back(readAt(best, n, m, fits));
     }
-    out.offsetFound = true;
     // Only what every best reading agrees on stands.
     for (size_t i = 0; i < n; ++i) {
         auto same = [&](const Reading& r) { return r.fileOfShot[i] == readings[0].fileOfShot[i]; };

@@ -17,8 +17,7 @@ enum class Fate {
 };
 
 struct TimePairing {
-    bool offsetFound = false;      // false: the times agree on no offset, nothing is paired
-    int64_t offsetMs = 0;          // the camera's clock minus the aircraft's
+    int64_t offsetMs = 0;          // the camera's clock minus the aircraft's (0 when none was found)
     std::vector<Fate> shots;       // per shot
     std::vector<Fate> files;       // per picture
     std::vector<int> fileOfShot;   // per shot: the picture's index when paired, else -1
