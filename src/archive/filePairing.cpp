@@ -381,7 +381,7 @@ bool pairUpItemsTime(CameraContext* cam, FlightShots& group, ImageList& open, co
     std::string text;
     if (!missed.empty()) text += shotNumbers(missed) + " missed; ";
     if (!ambiguous.empty()) text += shotNumbers(ambiguous) + " ambiguous; ";
-    if (extras > 0) text += std::to_string(extras) + (extras == 1 ? " extra image; " : " extra images; ");
+    if (extras > 0) text += std::to_string(extras) + " extra; "; // short: a STATUSTEXT holds 50 characters
     warnGround(GroundWarning::PairedByTime, "flight %d: %spaired by time", nextFlightNumber(cam->db).value_or(0),
                text.c_str());
     return true;

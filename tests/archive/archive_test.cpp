@@ -164,6 +164,28 @@ TEST(TimePairing, MissesAndExtrasFoundWhateverTheCameraClockAndNothingGuessed) {
     }
 }
 
+// As many pictures as shots, but the camera missed the third shot and took a picture of its own
+// between: the pass pairs by time, leaves the extra picture as it was, lists it in the flight's
+// files untagged, and the ground hears it before any tagging.
+TEST_F(Archive, AMissAndAnExtraInOneFlightArePairedByTimeThroughThePass) {
+    for (auto [name, seconds] : std::vector<std::pair<std::string, int>>{{"p1.jpg", 100}, {"p2.jpg", 105}, {"p3.jpg", 107}}) {
+        chain::makeImage(at(name));
+        runShell("touch -d @" + std::to_string(seconds) + " " + shellQuote(at(name)));
+    }
+    const std::string extra = vt::readFile(at("p3.jpg"));
+    for (int k : {0, 5, 15}) chain::addShot(cam.db, {100000 + k * 1000, (30 + k) * 10000000, 0, 0, 0});
+    resetGroundWarnings(), setGroundWarningPipe(fc[1]);
+    EXPECT_EQ(pairAndTagFlight(&cam, "postflight_none", card.c_str(), "jpg", "", fc[1]), 0);
+    setGroundWarningPipe(-1);
+    EXPECT_EQ(chain::statusTexts(chain::drainMessages(fc[0])),
+              std::vector<std::string>{"flight 1: shot 3 missed; 1 extra; paired by time"});
+    for (auto [name, degrees] : std::vector<std::pair<std::string, int>>{{"p1.jpg", 30}, {"p2.jpg", 35}})
+        EXPECT_EQ(chain::exifTags(at(name))["Exif.GPSInfo.GPSLatitude"], std::to_string(degrees) + "/1 0/1 0/10000");
+    EXPECT_TRUE(vt::readFile(at("p3.jpg")) == extra);
+    EXPECT_EQ(rows("SELECT id, reason FROM image JOIN unpaired ON shotID = id"), (Rows{{"3", "no picture for this shot"}}));
+    EXPECT_EQ(chain::parsedSideFiles("flights/1")[0], "p3.jpg|||||False");
+}
+
 // Two flights, the first with a shot whose picture the camera missed, while each write of the chain
 // fails in turn: another program holding the write lock, a trigger that raises, no page left, a
 // refused commit. No transaction is ever left open, the failure is logged and, where the crew must
