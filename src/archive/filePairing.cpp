@@ -52,6 +52,12 @@ mavlink_message_t progressMessage(int archived, int pairs) {
     return msg;
 }
 
+// An angle in hundredths of a degree as 0 to 35999: exiv2 stores GPSTrack and GPSImgDirection
+// unsigned, so a negative numerator would wrap to a huge angle.
+long long wrappedAngle(int32_t hundredths) {
+    return ((static_cast<long long>(hundredths) % 36000) + 36000) % 36000;
+}
+
 // Degrees, minutes and seconds * 10000 of a coordinate in degrees * 1e7, with its reference.
 void formatCoordinate(int32_t value, char* out, const char* tag, char positive, char negative) {
     int64_t v = value;
@@ -283,11 +289,11 @@ int tagPass(CameraContext* cam, FlightIdentity& flight, ImageList& images, int p
 void exportShots(CameraContext* cam, const ImageList& images, const FileList& unpaired, const FlightIdentity& flight,
                  int flightNumber, bool again, const CardTarget& card) {
     std::vector<ExportedShot> shots = again ? exportedShots(flightNumber) : std::vector<ExportedShot>{};
-    auto inPass = [&](const ExportedShot& earlier) {
-        return std::any_of(images.begin(), images.end(),
-                           [&](const ImageRecord& shot) { return shot.geo.time == earlier.geo.time; });
-    };
-    shots.erase(std::remove_if(shots.begin(), shots.end(), inPass), shots.end());
+    std::set<int64_t> inPass; // a shot is known by its time
+    for (const ImageRecord& shot : images) inPass.insert(shot.geo.time);
+    shots.erase(std::remove_if(shots.begin(), shots.end(),
+                               [&](const ExportedShot& earlier) { return inPass.count(earlier.geo.time) > 0; }),
+                shots.end());
     for (const ImageRecord& shot : images) {
         size_t slash = shot.path.rfind('/');
         bool tagged = !shot.path.empty() && anOldFile(cam->db, shot.path.c_str()) == 1;
@@ -602,9 +608,7 @@ void formatAltitude(int32_t alt, char* out) {
 }
 
 void formatHeading(int32_t track, char* out) {
-    // exiv2 stores GPSTrack unsigned: a negative numerator would wrap to a huge angle.
-    int64_t normalised = ((static_cast<int64_t>(track) % 36000) + 36000) % 36000;
-    std::snprintf(out, argSize, "-M \"set Exif.GPSInfo.GPSTrack %lld/100\"", static_cast<long long>(normalised));
+    std::snprintf(out, argSize, "-M \"set Exif.GPSInfo.GPSTrack %lld/100\"", wrappedAngle(track));
 }
 
 std::vector<std::string> surveyTagArguments(const GeoData& geo) {
@@ -622,8 +626,7 @@ std::vector<std::string> surveyTagArguments(const GeoData& geo) {
             text("-M \"set Exif.GPSInfo.GPSTimeStamp %d/1 %d/1 %d/1000\"", utc.tm_hour, utc.tm_min,
                  utc.tm_sec * 1000 + static_cast<int>(ms % 1000)),
             "-M \"set Exif.GPSInfo.GPSTrackRef T\"",
-            text("-M \"set Exif.GPSInfo.GPSImgDirection %lld/100\"",
-                 static_cast<long long>(((static_cast<int64_t>(geo.yaw) % 36000) + 36000) % 36000)),
+            text("-M \"set Exif.GPSInfo.GPSImgDirection %lld/100\"", wrappedAngle(geo.yaw)),
             "-M \"set Exif.GPSInfo.GPSImgDirectionRef T\"",
             text("-M \"reg Camera %s\"", cameraXmpNamespace),
             text("-M \"set Xmp.Camera.Yaw %.2f\"", geo.yaw / 100.0),
