@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "archive/cardInventory.h"
-#include "archive/chainFixtures.h"
 #include "archive/filePairing.h"
 #include "archive/geotagDb.h"
 #include "archive/pictureTimes.h"
 #include "core/shell.h"
+#include "support/chainFixtures.h"
 #include "support/testSupport.h"
 
 namespace {

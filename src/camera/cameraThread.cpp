@@ -12,6 +12,7 @@
 #include "core/pipes.h"
 #include "core/stop.h"
 #include "sentera/cam_sentera.h"
+#include "sentera/senteraShare.h"
 
 namespace {
 

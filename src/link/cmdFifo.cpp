@@ -10,12 +10,12 @@
 #include <mutex>
 #include <string>
 
-#include "camera/sonyGps.h"
 #include "core/geoData.h"
 #include "core/logging.h"
 #include "core/sandbox.h"
 #include "core/userMessage.h"
 #include "link/companion.h"
+#include "link/sonyGps.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <mutex>
 
 #include "core/clock.h"
+#include "core/logBlockStatus.h"
 #include "core/logging.h"
 #include "core/pipes.h"
-#include "logs/logHandler.h"
 
 namespace {
 

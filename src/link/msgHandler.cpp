@@ -6,7 +6,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "camera/sonyGps.h"
 #include "core/clock.h"
 #include "core/logging.h"
 #include "core/pipes.h"
@@ -14,6 +13,7 @@
 #include "link/companion.h"
 #include "link/flightState.h"
 #include "link/serialIO.h"
+#include "link/sonyGps.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "core/logging.h"
 #include "core/userMessage.h"
 #include "core/sandbox.h"
-#include "sentera/cam_sentera.h"
 #include "sentera/cam_sentera_utils.h"
+#include "sentera/senteraShare.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <numeric>
 #include <set>
 
-#include "archive/chainFixtures.h"
 #include "archive/exifWriter.h"
 #include "archive/filePairing.h"
 #include "archive/flightExport.h"
@@ -14,6 +13,7 @@
 #include "archive/timePairing.h"
 #include "core/database.h"
 #include "core/userMessage.h"
+#include "support/chainFixtures.h"
 #include "support/testSupport.h"
 
 using Rows = std::vector<std::vector<std::string>>;

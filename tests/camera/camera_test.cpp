@@ -6,17 +6,17 @@
 
 #include <thread>
 
-#include "archive/chainFixtures.h"
 #include "camera/cam_kernel.h"
 #include "camera/cam_none.h"
 #include "camera/cam_sony.h"
 #include "camera/cam_survey3.h"
 #include "camera/cameraThread.h"
 #include "camera/geotag.h"
-#include "camera/sonyGps.h"
 #include "core/clock.h"
 #include "core/sandbox.h"
 #include "core/stop.h"
+#include "link/sonyGps.h"
+#include "support/chainFixtures.h"
 #include "support/testSupport.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/chainFixtures.h"
+#include "support/chainFixtures.h"
 #include "support/testSupport.h"
 
 namespace flight {

@@ -6,8 +6,8 @@
 
 #include <sstream>
 
-#include "archive/chainFixtures.h"
 #include "e2e/flightSupport.h"
+#include "support/chainFixtures.h"
 #include "support/fakeSentera.h"
 
 namespace {

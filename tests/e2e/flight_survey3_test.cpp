@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "archive/chainFixtures.h"
 #include "e2e/flightSupport.h"
+#include "support/chainFixtures.h"
 
 namespace {
 

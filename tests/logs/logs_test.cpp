@@ -5,12 +5,12 @@
 #include <unistd.h>
 #include <filesystem>
 #include <thread>
-#include "archive/chainFixtures.h"
 #include "core/pipes.h"
 #include "core/sandbox.h"
 #include "logs/logHandler.h"
 #include "logs/logStore.h"
 #include "mavlink/mavlink.h"
+#include "support/chainFixtures.h"
 #include "support/testSupport.h"
 
 namespace {

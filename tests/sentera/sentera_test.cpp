@@ -4,12 +4,12 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include "archive/chainFixtures.h"
 #include "core/clock.h"
 #include "core/sandbox.h"
 #include "sentera/cam_sentera.h"
 #include "sentera/cam_sentera_archive.h"
 #include "sentera/cam_sentera_utils.h"
+#include "support/chainFixtures.h"
 #include "support/fakeSentera.h"
 #include "support/testSupport.h"
 

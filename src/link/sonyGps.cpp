@@ -1,4 +1,4 @@
-#include "camera/sonyGps.h"
+#include "link/sonyGps.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
