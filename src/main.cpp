@@ -25,6 +25,7 @@
 #include "link/msgHandler.h"
 #include "link/serialIO.h"
 #include "logs/logHandler.h"
+#include "web/webServer.h"
 #include "wifi/wifiThread.h"
 
 namespace {
@@ -91,6 +92,7 @@ constexpr Worker workers[] = {
     {"msgHandlerThread", msgHandlerThread},
     {"serialIOThread", serialIOThread},
     {"logHandlerThread", logHandlerThread},
+    {"webServerThread", webServerThread},
 };
 
 // Starts the threads in order and waits for them; false when one could not be started, after
@@ -135,6 +137,7 @@ int main(int argc, char** argv) {
         ctx.fcSysId = 1;
         sqlite3_initialize();
         ctx.camera.db = openGeotagDatabase(dbFile.c_str());
+        ctx.databaseFile = dbFile;
         if (!runThreads(&ctx)) status = 1;
         sqlite3_close(ctx.camera.db);
         sqlite3_shutdown();

@@ -22,6 +22,7 @@
 #include "archive/timePairing.h"
 #include "core/clock.h"
 #include "core/database.h"
+#include "core/liveStatus.h"
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "core/shell.h"
@@ -194,7 +195,8 @@ int rollBackPass(const WriteTransaction& tx) {
 // What a tagging pass did besides archiving.
 struct PassOutcome {
     int flightNumber = 0;
-    int cardFull = 0; // images left untouched for want of room on the card
+    int cardFull = 0;  // images left untouched for want of room on the card
+    int processed = 0; // pairs tried, tagged or not
 };
 
 // Runs the archive rows of a pass (its flights row, the flight's own record, the file each shot
@@ -225,6 +227,7 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
         if (!shot.path.empty() && !recordPairing(shot, st, tx)) return rollBackPass(tx);
 
     int archived = 0;
+    setPassProgress(0, 0, pairs, true);
     for (ImageRecord& shot : images) {
         if (stopRequested()) { // the rest stays for the next pass, as after a power cut
             logPrintf("vorn-camera updatePairedImages stopping: %d of %d images archived, the rest kept\n", archived,
@@ -234,12 +237,13 @@ int archiveTaggedImages(CameraContext* cam, FlightIdentity& flight, ImageList& i
         if (shot.path.empty()) continue;
         TagResult tagged = tagImage(shot, archived, pairs, convert, orientation);
         if (tagged == TagResult::CardFull) ++outcome->cardFull;
-        if (tagged != TagResult::Tagged) continue;
-        int done = archiveImage(shot, st, tx, numbered.flightNumber);
+        int done = tagged == TagResult::Tagged ? archiveImage(shot, st, tx, numbered.flightNumber) : 0;
         if (done < 0) return rollBackPass(tx);
-        if (done == 0) continue;
-        ++archived;
-        if (fcPipe != -1) sendProgress(fcPipe, archived, pairs);
+        if (done > 0) {
+            ++archived;
+            if (fcPipe != -1) sendProgress(fcPipe, archived, pairs);
+        }
+        setPassProgress(++outcome->processed, archived, pairs, true);
     }
     st = {};
     if (!tx.commit()) return rollBackPass(tx);
@@ -261,6 +265,7 @@ void removeArchivedShotsOf(sqlite3* db) {
 int tagPass(CameraContext* cam, FlightIdentity& flight, ImageList& images, int pairs, int fcPipe, int convert,
             int orientation, PassOutcome* outcome) {
     int archived = archiveTaggedImages(cam, flight, images, pairs, fcPipe, convert, orientation, outcome);
+    setPassProgress(outcome->processed, std::max(archived, 0), pairs, false);
     if (archived < 0) return -1; // nothing archived: the shots stay for the next pass
 
     mavlink_message_t finalMsg = progressMessage(pairs, pairs);

@@ -20,8 +20,6 @@
 
 namespace {
 
-const char* const fileNames[] = {"shots.geojson", "shots.csv", "geo.txt"};
-
 // Appends printf-style text, however long (a card's file name may take 255 bytes): formatted once
 // into the string's end, again only when it is longer than a usual line.
 void appendf(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -122,7 +120,7 @@ bool writeFolder(const std::string& dir, const std::string (&texts)[3]) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     for (int i = 0; i < 3; ++i) {
-        std::string path = dir + "/" + fileNames[i];
+        std::string path = dir + "/" + flightFileNames[i];
         if (!writeWhole(path, texts[i])) {
             logPrintf("vorn-camera exportFlight failed to write %s: %s\n", path.c_str(), std::strerror(errno));
             return false;
@@ -172,8 +170,12 @@ bool parsedShot(const std::vector<std::string>& f, ExportedShot* shot) {
 
 } // namespace
 
+std::string flightFolder(int flightNumber) {
+    return "flights/" + std::to_string(flightNumber);
+}
+
 std::vector<ExportedShot> exportedShots(int flightNumber) {
-    std::ifstream in("flights/" + std::to_string(flightNumber) + "/shots.csv", std::ios::binary);
+    std::ifstream in(flightFolder(flightNumber) + "/shots.csv", std::ios::binary);
     std::vector<std::vector<std::string>> rows = csvRows({std::istreambuf_iterator<char>(in), {}});
     std::vector<ExportedShot> shots;
     for (size_t i = 1; i < rows.size(); ++i) { // after the header
@@ -244,7 +246,7 @@ std::string odmGeoTxt(const std::vector<ExportedShot>& shots) {
 
 bool exportFlight(const ExportedFlight& flight, const std::vector<ExportedShot>& shots, const CardTarget& card) {
     const std::string texts[3] = {shotsGeoJson(flight, shots), shotsCsv(flight, shots), odmGeoTxt(shots)};
-    std::string dir = "flights/" + std::to_string(flight.flightNumber);
+    std::string dir = flightFolder(flight.flightNumber);
     if (!writeFolder(dir, texts)) return false;
     logPrintf("vorn-camera exportFlight wrote %zu shots to %s\n", shots.size(), dir.c_str());
     if (card.root.empty()) return true;

@@ -24,6 +24,12 @@ struct ExportedFlight {
     int camType;
 };
 
+// The three files of a flight, in this order: GeoJSON, CSV, geo.txt.
+inline constexpr const char* flightFileNames[] = {"shots.geojson", "shots.csv", "geo.txt"};
+
+// The folder of a flight's files in the working directory: flights/<flight number>.
+std::string flightFolder(int flightNumber);
+
 // The card a flight's files are copied to: its root directory and the file system mounted there.
 struct CardTarget {
     std::string root; // empty: no copy on a card

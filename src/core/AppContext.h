@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 struct sqlite3;
 
@@ -155,6 +156,8 @@ struct AppContext {
     int32_t fcBaud = 1500000;
     const char* modemPort = "/dev/ttyS0";
     int32_t modemBaud = 57600;
+    const char* webAddress = "0.0.0.0:8080"; // where the field page listens (ADDR:PORT), or "off"
+    std::string databaseFile = "geodata.db"; // the database in use (a damaged one is set aside at start)
     int32_t msgPipe[2] = {-1, -1};
     int32_t fcPipe[2] = {-1, -1};
     int32_t logPipe[2] = {-1, -1};

@@ -34,6 +34,9 @@ int parseCommandLine(AppContext* ctx, int argc, char** argv) {
             ctx->wifiMode = 2;
         } else if (std::strcmp(arg, "--version") == 0) {
             return 1;
+        } else if (std::strcmp(arg, "--web") == 0) {
+            // ADDR:PORT or "off"; an empty value (a conffile line left empty) keeps the default.
+            if (i + 1 < argc && *argv[++i] != '\0') ctx->webAddress = argv[i];
         } else if (std::strcmp(arg, "--trigger") == 0) {
             // The next argument is the channel, whatever it looks like.
             if (i + 1 < argc) ctx->camera.triggerChannel = std::atoi(argv[++i]);

@@ -22,8 +22,11 @@ using DirPtr = std::unique_ptr<DIR, DirCloser>;
 class FdPtr {
 public:
     explicit FdPtr(int fd = -1) : fd_(fd) {}
-    FdPtr(const FdPtr&) = delete;
-    FdPtr& operator=(const FdPtr&) = delete;
+    FdPtr(FdPtr&& other) noexcept : fd_(other.release()) {}
+    FdPtr& operator=(FdPtr&& other) noexcept {
+        FdPtr old(std::exchange(fd_, other.release()));
+        return *this;
+    }
     ~FdPtr() {
         if (fd_ >= 0) close(fd_);
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/AppContext.h"
+#include "core/liveStatus.h"
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "mavlink/mavlink.h"
@@ -109,6 +110,7 @@ void warnGround(GroundWarning kind, const char* fmt, ...) {
     va_start(args, fmt);
     std::vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
+    noteWarning(text);
     std::lock_guard<std::mutex> guard(g_warningLock);
     if (g_warningFd != -1 && !g_groundHeard) {
         logPrintf("vorn-camera warning held until the ground is heard: %s\n", text);

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "core/clock.h"
+#include "core/liveStatus.h"
 #include "core/logBlockStatus.h"
 #include "core/logging.h"
 #include "core/pipes.h"
@@ -26,6 +27,7 @@ void setHandlerClock(int64_t (*clock)()) {
 int writeCameraCommand(AppContext* ctx, FlightState* st, uint8_t cmd, const char* failMsg) {
     st->cameraCommand.camType = st->handlerCamType;
     st->cameraCommand.cmd = cmd;
+    setLiveCamType(st->handlerCamType); // the type the camera thread works with
     if (pipeWrite(ctx->camera.cameraPipe[1], sizeof st->cameraCommand, &st->cameraCommand)) return 1;
     logPuts(failMsg);
     return 0;

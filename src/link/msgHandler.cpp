@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/clock.h"
+#include "core/liveStatus.h"
 #include "core/logging.h"
 #include "core/pipes.h"
 #include "link/cmdFifo.h"
@@ -65,6 +66,7 @@ void onHeartbeat(AppContext* ctx, FlightState* st) {
     followWifi(ctx, st, active);
 
     bool armedNow = (mavlink_msg_heartbeat_get_base_mode(msg) & MAV_MODE_FLAG_SAFETY_ARMED) != 0;
+    setFlightPhase(armedNow, active);
     if (armedNow) st->armed = true;
     else if (st->armed) onDisarm(ctx, st);
 }

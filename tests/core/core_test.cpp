@@ -59,18 +59,21 @@ std::vector<std::string> unitArguments(const std::map<std::string, std::string>&
 }
 
 TEST(CommandLine, PositionalsOptionsAndTheTriggerChannel) {
-    // The arguments, then: result fcPort fcBaud modemPort modemBaud useModem wifiMode triggerChannel.
+    // The arguments, then: result fcPort fcBaud modemPort modemBaud useModem wifiMode triggerChannel web.
     const std::pair<std::vector<std::string>, const char*> rows[] = {
         {{"/dev/ttyUSB0", "115200", "--modem", "/dev/ttyS1", "9600", "x"},
-         "0 /dev/ttyUSB0 115200 /dev/ttyS1 9600 1 1 7"},
-        {{"--wifiCF", "--trigger", "9", "--unknown", "/dev/x"}, "0 /dev/x 1500000 /dev/ttyS0 57600 0 2 9"},
-        {{"--trigger", "--modem"}, "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 0"},
-        {{"/dev/ttyUSB0", "fast", "--MODEM", "--trigger"}, "0 /dev/ttyUSB0 0 /dev/ttyS0 57600 0 1 7"},
-        {{"--version", "/dev/ttyUSB0"}, "1 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7"}, // the defaults
+         "0 /dev/ttyUSB0 115200 /dev/ttyS1 9600 1 1 7 0.0.0.0:8080"},
+        {{"--wifiCF", "--trigger", "9", "--unknown", "/dev/x", "--web", "off"},
+         "0 /dev/x 1500000 /dev/ttyS0 57600 0 2 9 off"},
+        {{"--trigger", "--modem"}, "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 0 0.0.0.0:8080"},
+        {{"/dev/ttyUSB0", "fast", "--MODEM", "--trigger"}, "0 /dev/ttyUSB0 0 /dev/ttyS0 57600 0 1 7 0.0.0.0:8080"},
+        {{"--web", "", "/dev/ttyUSB0", "--web", "10.0.0.1:80"}, "0 /dev/ttyUSB0 1500000 /dev/ttyS0 57600 0 1 7 10.0.0.1:80"},
+        {{"--version", "/dev/ttyUSB0"}, "1 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7 0.0.0.0:8080"}, // the defaults
         {unitArguments({{"FC_PORT", ""}, {"FC_BAUD", "115200"}, {"MODEM_PORT", ""}, {"MODEM_BAUD", "9600"},
-                        {"VORN_OPTIONS", "--modem --trigger 9"}}),
-         "0 /dev/ttymxc2 115200 /dev/ttyS0 9600 1 1 9"}, // the service with empty lines in its conffile
-        {unitArguments({}), "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7"}, // and as shipped
+                        {"VORN_OPTIONS", "--modem --trigger 9"}, {"WEB_PAGE", ""}}),
+         "0 /dev/ttymxc2 115200 /dev/ttyS0 9600 1 1 9 0.0.0.0:8080"}, // the service with empty lines in its conffile
+        {unitArguments({{"WEB_PAGE", "off"}}), "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7 off"},
+        {unitArguments({}), "0 /dev/ttymxc2 1500000 /dev/ttyS0 57600 0 1 7 0.0.0.0:8080"}, // and as shipped
     };
     for (auto [args, expected] : rows) {
         AppContext ctx;
@@ -79,7 +82,7 @@ TEST(CommandLine, PositionalsOptionsAndTheTriggerChannel) {
         std::ostringstream got;
         got << parseCommandLine(&ctx, static_cast<int>(argv.size()), argv.data()) << " " << ctx.fcPort << " "
             << ctx.fcBaud << " " << ctx.modemPort << " " << ctx.modemBaud << " " << ctx.useModem << " "
-            << ctx.wifiMode << " " << ctx.camera.triggerChannel;
+            << ctx.wifiMode << " " << ctx.camera.triggerChannel << " " << ctx.webAddress;
         EXPECT_EQ(got.str(), expected);
     }
 }

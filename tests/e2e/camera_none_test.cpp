@@ -53,7 +53,9 @@ void expectTaggedWithShot(const std::string& image, int k, bool whole = false) {
 // daemon's own replies go out through the flight controller only. Among the card's images one is
 // truncated (exiv2 still tags it), one empty and one garbage: those two are not counted, their
 // shots stay for another pass, and the next preflight moves them to table untagged with a
-// warning, so their positions are still there to be recovered.
+// warning, so their positions are still there to be recovered. After the first pass the field
+// page, opened in a browser, shows the pass done, the flight's counts, a mark per shot on its map
+// (the two untagged ones apart, with their reason) and downloads the flight's geo.txt as written.
 TEST(CameraLessFlight, ThroughTheModemGoodImagesTaggedBadOnesKeepTheirShotsAndTheGroundIsWarned) {
     flight::Flight f;
     vt::writeFile(f.root("/root/vorn/version"), "57\n");
@@ -87,13 +89,26 @@ while True:
              << "survey shots=3 every=1.2\n"
              << "land via=modem\n"
              << "wait log \"vorn-camera postflight_none 8 images processed, 10 expected\" 60\n"
+             << "wait file " << f.work("page/checked") << " 90\n"
              << "disarm\n"
              << "wait log \"vorn-camera postflight_none 0 images processed, 2 expected\" 30\n"
              << "preflight camtype=1 mission=next\n"
              << "wait log \"vorn-camera preflight_none 2 unknown files\" 30\n"
              << "stop 6\n";
     f.fly(scenario.str(), {"--quiet", "--modem", "--verbose"}, {"--modem", "{fc}", "1500000", "{modem}", "57600"});
-    ASSERT_EQ(f.finish(std::chrono::seconds(150)), 0) << f.diagnostics();
+    const std::string pageDir = f.work("page");
+    vt::makeDirs(pageDir);
+    std::string page, pageGeoTxt; // what the browser saw, and the flight's geo.txt as it stood then
+    auto openPage = [&](const std::string& line) {
+        if (line.find("postflight_none 8 images processed, 10 expected") == std::string::npos) return;
+        vt::Process browser(pageDir, "browser", {"/usr/bin/env", "node", VORN_SOURCE_DIR "/tests/browser/fieldPage.js",
+                                                 f.pageAddress() + "/", "10 of 10", "1", pageDir});
+        browser.wait(std::chrono::seconds(90));
+        page = browser.output() + browser.errors();
+        pageGeoTxt = vt::readFile(flightDir + "/flights/1/geo.txt");
+        vt::writeFile(pageDir + "/checked", "");
+    };
+    ASSERT_EQ(f.finish(std::chrono::seconds(240), f.work("daemon.log"), openPage), 0) << f.diagnostics() << page;
     flight::expectCleanEnd(f);
     EXPECT_TRUE(reader.running()) << reader.errors();
     std::string out = f.out();
@@ -165,6 +180,22 @@ while True:
     }
     for (const char* name : {"/shots.geojson", "/shots.csv", "/geo.txt"})
         EXPECT_EQ(vt::readFile(flightDir + "/images/vorn/flight-1" + name), vt::readFile(side + name)) << name;
+
+    for (const char* shown : {"passText=10 of 10\n", "counts=10 shots · 8 tagged · 2 not tagged\n", "tagged=8\n",
+                              "untagged=2\n", "geoStatus=200\n", "pageErrors=0\n", "file=shots.geojson",
+                              "file=shots.csv", "file=geo.txt"})
+        EXPECT_EQ(vt::countOf(page, shown), 1u) << shown << "\n" << page;
+    std::vector<std::string> reasons = flight::linesWith(page, "reason=");
+    ASSERT_EQ(reasons.size(), 2u) << page;
+    for (int i : {0, 1}) {
+        EXPECT_EQ(reasons[i].rfind("reason=#" + std::to_string(i == 0 ? 6 : 9) + " " + imageName(i == 0 ? 5 : 8), 0), 0u);
+        EXPECT_NE(reasons[i].find(": waiting for the next pass"), std::string::npos) << reasons[i];
+    }
+    EXPECT_EQ(vt::readFile(pageDir + "/geo.txt"), pageGeoTxt);
+    // Kept in the build directory: the README's picture of the page.
+    const std::string screenshot = vt::readFile(pageDir + "/field-page.png");
+    EXPECT_EQ(screenshot.substr(1, 3), "PNG");
+    vt::writeFile(std::filesystem::path(VORN_DAEMON_PATH).parent_path() / "field-page.png", screenshot);
 }
 
 // The power is cut inside the writing of the first picture's tagged version (the daemon killed when

@@ -96,10 +96,21 @@ public:
                                      std::string("--daemon-log"), work("daemon.log")})
             args.push_back(a);
         for (const std::string& e : daemonEnv) args.insert(args.end(), {"--env", e});
-        args.insert(args.end(), {work("flight.txt"), "--", VORN_DAEMON_PATH});
+        args.insert(args.end(), {work("flight.txt"), "--", VORN_DAEMON_PATH, "--web", "127.0.0.1:0"});
         args.insert(args.end(), daemonArgs.begin(), daemonArgs.end());
         sim_.reset(); // the earlier simulator's files are written anew
         sim_ = std::make_unique<vt::Process>(work_.path(), "fcsim", args);
+    }
+    // The address of the daemon's field page ("http://127.0.0.1:PORT"), once it listens.
+    std::string pageAddress() const {
+        const std::string listening = "vorn-camera webServer listening on ";
+        std::string address;
+        vt::waitUntil([&] {
+            std::vector<std::string> lines = linesWith(log(), listening);
+            if (!lines.empty()) address = lines.back().substr(listening.size());
+            return !address.empty();
+        }, std::chrono::seconds(15));
+        return address.empty() ? address : address.substr(0, address.size() - 1); // without its '/'
     }
     // A power cut: every process of the flight but the simulator ends at once (SIGKILL).
     void cutPower() const {

@@ -78,6 +78,7 @@ TEST(Startup, AThreadThatCannotStartIsNamedAndTheStartedOnesStopBeforeANonZeroEx
         {"msgHandlerThread", "vorn-camera msgHandler started..."},
         {"serialIOThread", "vorn-camera serialIO started..."},
         {"logHandlerThread", "vorn-camera logHandlerThread started..."},
+        {"webServerThread", "vorn-camera webServer listening on "},
     };
     std::string out = d.output();
     bool failed = false;

@@ -252,9 +252,9 @@ private:
     mutable bool reaped_ = false;
 };
 
-// The real daemon with its arguments.
+// The real daemon with its arguments, its field page on a free port of 127.0.0.1.
 inline std::vector<std::string> daemonArgv(std::vector<std::string> args) {
-    args.insert(args.begin(), VORN_DAEMON_PATH);
+    args.insert(args.begin(), {VORN_DAEMON_PATH, "--web", "127.0.0.1:0"});
     return args;
 }
 

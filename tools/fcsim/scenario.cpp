@@ -401,13 +401,14 @@ bool rxMatches(const RxRecord& rec, const Step& s) {
 // Waits until the scenario's condition holds on what has arrived since the last match; the
 // match then moves the cursor past what it used, so one line or message satisfies one wait.
 void stepWait(Sim* sim, const Step& s) {
-    bool isLog = word(s, 0) == "log";
+    bool isLog = word(s, 0) == "log", isFile = word(s, 0) == "file";
     if (isLog && !watchesDaemon(sim))
         fail(s, EXIT_USAGE, "no daemon output to watch: start the daemon after -- or give --watch");
     double timeout = waitTimeout(s, 2);
     long need = isLog ? 1 : static_cast<long>(opt(s, "count", 1));
     long found = 0;
     auto matched = [&] {
+        if (isFile) return access(word(s, 1).c_str(), F_OK) == 0;
         if (isLog) {
             for (; sim->logCursor < sim->log.size(); ++sim->logCursor)
                 if (sim->log[sim->logCursor].find(word(s, 1)) != std::string::npos) {
@@ -424,8 +425,8 @@ void stepWait(Sim* sim, const Step& s) {
         return false;
     };
     awaitDaemon(sim, s, timeout, matched, [&] {
-        std::string what = isLog ? "log \"" + word(s, 1) + "\""
-                                 : "rx " + word(s, 1) + " (" + std::to_string(found) + " of " + std::to_string(need) +
+        std::string what = isLog || isFile ? word(s, 0) + " \"" + word(s, 1) + "\""
+                                           : "rx " + word(s, 1) + " (" + std::to_string(found) + " of " + std::to_string(need) +
                                        " seen)";
         return (s.words.size() > 2 ? s.words[2] : optText(s, "timeout", "30")) + " s waiting for " + what;
     });
@@ -582,8 +583,9 @@ bool checkStep(const Step& step, std::string* err) {
             *err = step.where + ": " + step.verb + ": unknown option " + key;
             return false;
         }
-    if (step.verb == "wait" && step.words[0] != "log" && step.words[0] != "rx") {
-        *err = step.where + ": wait: expected \"wait log TEXT [SECONDS]\" or \"wait rx NAME [field=value ...]\"";
+    if (step.verb == "wait" && step.words[0] != "log" && step.words[0] != "rx" && step.words[0] != "file") {
+        *err = step.where + ": wait: expected \"wait log TEXT [SECONDS]\", \"wait file PATH [SECONDS]\" or "
+                            "\"wait rx NAME [field=value ...]\"";
         return false;
     }
     return true;
