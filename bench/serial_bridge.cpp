@@ -3,10 +3,12 @@
 // 1.5 Mbaud line (150 kB/s each way). Reports bytes lost, the latency each frame took through
 // the daemon (pty in, daemon, pty out) and the daemon's CPU share.
 //
-//   bench_serial_bridge [SECONDS] [--baseline]   (default 30 s)
+//   bench_serial_bridge [SECONDS] [--baseline | --page-load N]   (default 30 s)
 //
 // --baseline replaces the daemon by a bare copy loop in this process (same ptys, same
 // 280-byte reads), to tell the daemon's share of the latency from the machine's.
+// --page-load N meanwhile asks the daemon's field page N requests a second (the page, the status,
+// the flights and a flight of 2,000 shots in turn) and reports their times.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -19,12 +21,18 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+
+#include "archive/flightExport.h"
 #include "mavlink/mavlink.h"
 #include "support/testSupport.h"
 
@@ -153,6 +161,73 @@ void copyLoop(const std::string& a, const std::string& b, const std::atomic<bool
     close(fds[1]);
 }
 
+// A flight of 2,000 shots in the daemon's working directory: its files, and its flights row once
+// the daemon has made the database.
+void prepareFlight(const std::string& dir) {
+    std::vector<ExportedShot> shots;
+    for (int k = 0; k < 2000; ++k) {
+        GeoData geo{1700000000000 + k * 2000LL, -353632621 + (k % 50) * 4491, 1491652374 + (k / 50) * 4406,
+                    0, 0, 0, 704000, 0};
+        char name[16];
+        std::snprintf(name, sizeof name, "IMG_%04d.JPG", k + 1);
+        shots.push_back({name, true, geo, k % 100 != 7});
+    }
+    std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    exportFlight({1, "bench", 1}, shots, CardTarget{});
+    std::filesystem::current_path(here);
+}
+
+bool addFlightRow(const std::string& db) {
+    sqlite3* handle = nullptr;
+    bool ok = sqlite3_open(db.c_str(), &handle) == SQLITE_OK &&
+              sqlite3_exec(handle, "INSERT INTO flights (flightID, missionID, camType, time) VALUES(1, 'bench', 1, 0)",
+                           nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(handle);
+    return ok;
+}
+
+// One GET over a connection of its own; the response's size, -1 unless answered 200.
+long httpGet(int port, const std::string& path) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        std::string request = "GET " + path + " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
+        if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buf[65536];
+            for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) reply.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return reply.rfind("HTTP/1.1 200 ", 0) == 0 ? static_cast<long>(reply.size()) : -1;
+}
+
+// Asks the page perSecond requests a second, in turn, until stop; the time each took, per path.
+struct PageLoad {
+    std::map<std::string, std::vector<int64_t>> latencyNs;
+    std::map<std::string, long> bytes;
+    long failed = 0;
+};
+
+void pager(int port, int perSecond, PageLoad* load, const std::atomic<bool>* stop) {
+    const char* paths[] = {"/", "/api/status", "/api/flights", "/api/flights/1"};
+    int64_t next = nowNs();
+    for (size_t i = 0; !*stop; ++i) {
+        const char* path = paths[i % std::size(paths)];
+        int64_t t = nowNs();
+        long size = httpGet(port, path);
+        load->latencyNs[path].push_back(nowNs() - t);
+        if (size < 0) ++load->failed;
+        else load->bytes[path] = size;
+        next += 1000000000LL / perSecond;
+        if (next > nowNs()) std::this_thread::sleep_for(std::chrono::nanoseconds(next - nowNs()));
+    }
+}
+
 // utime + stime of a process, in clock ticks.
 long cpuTicks(pid_t pid) {
     std::string stat = vt::readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -183,6 +258,7 @@ void report(const Stream& s, uint64_t frameBytes) {
 int main(int argc, char** argv) {
     double seconds = argc > 1 ? atof(argv[1]) : 30.0;
     bool baseline = argc > 2 && std::string(argv[2]) == "--baseline";
+    int pagesPerSecond = argc > 3 && std::string(argv[2]) == "--page-load" ? atoi(argv[3]) : 0;
     vt::TempDir work;
     vt::StubPath stubs;
     stubs.add("nmcli");
@@ -202,12 +278,26 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    int port = 0;
+    if (pagesPerSecond > 0) {
+        const std::string listening = "webServer listening on http://127.0.0.1:";
+        prepareFlight(work.path());
+        if (!daemon || !daemon->waitForOutput(listening) || !addFlightRow(work / "geodata.db")) {
+            fprintf(stderr, "no field page to load\n");
+            return 1;
+        }
+        std::string out = daemon->output();
+        port = atoi(out.c_str() + out.find(listening) + listening.size());
+    }
     std::this_thread::sleep_for(std::chrono::seconds(2)); // let start-up work settle
     Stream up{"fc -> modem", fc.master, modem.master, 1, {}, {}, 0, 0, 0, 0, {}};
     Stream down{"modem -> fc", modem.master, fc.master, 255, {}, {}, 0, 0, 0, 0, {}};
     up.latencyNs.reserve(static_cast<size_t>(seconds * 5000));
     down.latencyNs.reserve(static_cast<size_t>(seconds * 5000));
     std::thread r1(reader, &up, &stop), r2(reader, &down, &stop);
+    PageLoad pages;
+    std::thread loader;
+    if (port) loader = std::thread(pager, port, pagesPerSecond, &pages, &stop);
 
     pid_t bridgePid = baseline ? getpid() : daemon->pid();
     long ticks0 = cpuTicks(bridgePid);
@@ -224,6 +314,7 @@ int main(int argc, char** argv) {
     r1.join();
     r2.join();
     if (copier.joinable()) copier.join();
+    if (loader.joinable()) loader.join();
 
     uint8_t probe[MAVLINK_MAX_PACKET_LEN];
     mavlink_channel_t chan{};
@@ -236,7 +327,12 @@ int main(int argc, char** argv) {
     report(down, frameBytes);
     printf("%s CPU: %.2f %% of one core (machine load average: %s)\n", baseline ? "bench process" : "daemon", cpu,
            vt::readFile("/proc/loadavg").substr(0, 14).c_str());
+    for (const auto& [path, times] : pages.latencyNs)
+        printf("page %-15s %5zu requests, %7ld bytes: p50 %.2f ms p99 %.2f ms max %.2f ms\n", path.c_str(), times.size(),
+               pages.bytes[path], percentile(times, 0.5), percentile(times, 0.99), percentile(times, 1.0));
+    if (port) printf("page requests failed: %ld\n", pages.failed);
     if (daemon) daemon->stop();
-    bool ok = up.framesGot == up.framesSent && down.framesGot == down.framesSent && up.corrupt + down.corrupt == 0;
+    bool ok = up.framesGot == up.framesSent && down.framesGot == down.framesSent && up.corrupt + down.corrupt == 0 &&
+              pages.failed == 0;
     return ok ? 0 : 2;
 }
