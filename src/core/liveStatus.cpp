@@ -48,8 +48,3 @@ LiveStatus liveStatus() {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_status;
 }
-
-void resetLiveStatus() {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_status = {};
-}

@@ -40,5 +40,3 @@ void setPassProgress(int processed, int tagged, int pairs, bool running);
 void noteWarning(const char* text);
 
 LiveStatus liveStatus();
-// Forgets everything (tests).
-void resetLiveStatus();

@@ -71,7 +71,7 @@ struct FlightRow {
     std::string mission;
     int camType = 0;
     int64_t time = 0;
-    bool hasUntagged = false;
+    std::string untaggedStamp; // the count and the newest row of its untagged shots; empty: none
 };
 
 std::string columnText(sqlite3_stmt* st, int column) {
@@ -90,16 +90,18 @@ bool eachRow(sqlite3_stmt* st, OnRow onRow) {
 std::optional<std::map<int, FlightRow>> listedFlights(sqlite3* db) {
     int rc = SQLITE_OK;
     Stmt rows = prepareStmt(db, "SELECT flightID, missionID, camType, time FROM flights WHERE flightID > 0", &rc);
-    Stmt moved = prepareStmt(db, "SELECT flightID, MIN(movedAt) FROM untagged WHERE flightID > 0 GROUP BY flightID", &rc);
+    Stmt moved = prepareStmt(
+        db, "SELECT flightID, MIN(movedAt), COUNT(*), MAX(id) FROM untagged WHERE flightID > 0 GROUP BY flightID", &rc);
     std::map<int, FlightRow> flights;
     if (!rows || !moved ||
         !eachRow(rows.get(), [&](sqlite3_stmt* st) {
             const int n = sqlite3_column_int(st, 0);
-            flights[n] = {n, columnText(st, 1), sqlite3_column_int(st, 2), sqlite3_column_int64(st, 3)};
+            flights[n] = {n, columnText(st, 1), sqlite3_column_int(st, 2), sqlite3_column_int64(st, 3), ""};
         }) ||
         !eachRow(moved.get(), [&](sqlite3_stmt* st) {
             const int n = sqlite3_column_int(st, 0);
-            flights.try_emplace(n, FlightRow{n, "", 0, sqlite3_column_int64(st, 1)}).first->second.hasUntagged = true;
+            FlightRow& row = flights.try_emplace(n, FlightRow{n, "", 0, sqlite3_column_int64(st, 1), ""}).first->second;
+            row.untaggedStamp = std::to_string(sqlite3_column_int64(st, 2)) + "/" + std::to_string(sqlite3_column_int64(st, 3));
         })) {
         logPrintf("vorn-camera webServer flights unreadable: %s\n", sqlite3_errmsg(db));
         return std::nullopt;
@@ -108,7 +110,7 @@ std::optional<std::map<int, FlightRow>> listedFlights(sqlite3* db) {
     // has shots, in its files or in table untagged.
     std::erase_if(flights, [](const auto& f) {
         struct stat info;
-        return !f.second.hasUntagged && stat(flightFolder(f.first).c_str(), &info) != 0;
+        return f.second.untaggedStamp.empty() && stat(flightFolder(f.first).c_str(), &info) != 0;
     });
     return flights;
 }
@@ -197,19 +199,45 @@ json_object* warningsOf(const LiveStatus& live, int flightNumber) {
     return list;
 }
 
-json_object* flightSummary(const FlightView& view, const LiveStatus& live) {
-    const size_t tagged = std::count_if(view.shots.begin(), view.shots.end(), [](const ShotView& s) { return s.tagged; });
+struct Counts {
+    int64_t shots, tagged, extras;
+};
+
+Counts countsOf(const FlightView& view) {
+    const auto tagged = std::count_if(view.shots.begin(), view.shots.end(), [](const ShotView& s) { return s.tagged; });
+    return {static_cast<int64_t>(view.shots.size()), tagged, static_cast<int64_t>(view.extras.size())};
+}
+
+json_object* flightSummary(const FlightRow& row, const Counts& counts, const LiveStatus& live) {
     json_object* o = json_object_new_object();
-    put(o, "flight", json_object_new_int(view.row.number));
-    put(o, "mission", text(view.row.mission));
-    put(o, "time", json_object_new_int64(view.row.time));
-    put(o, "camera", json_object_new_string(cameraName(view.row.camType)));
-    put(o, "shots", json_object_new_int64(static_cast<int64_t>(view.shots.size())));
-    put(o, "tagged", json_object_new_int64(static_cast<int64_t>(tagged)));
-    put(o, "untagged", json_object_new_int64(static_cast<int64_t>(view.shots.size() - tagged)));
-    put(o, "extraImages", json_object_new_int64(static_cast<int64_t>(view.extras.size())));
-    put(o, "warnings", warningsOf(live, view.row.number));
+    put(o, "flight", json_object_new_int(row.number));
+    put(o, "mission", text(row.mission));
+    put(o, "time", json_object_new_int64(row.time));
+    put(o, "camera", json_object_new_string(cameraName(row.camType)));
+    put(o, "shots", json_object_new_int64(counts.shots));
+    put(o, "tagged", json_object_new_int64(counts.tagged));
+    put(o, "untagged", json_object_new_int64(counts.shots - counts.tagged));
+    put(o, "extraImages", json_object_new_int64(counts.extras));
+    put(o, "warnings", warningsOf(live, row.number));
     return o;
+}
+
+// A flight's counts, read again only when its files or its untagged shots changed: the list is
+// asked for often, and a season's flights are too many to read each time. Only the web server
+// thread reads them.
+std::map<int, std::pair<std::string, Counts>> g_counts;
+
+std::optional<Counts> cachedCounts(sqlite3* db, const FlightRow& row) {
+    struct stat csv{};
+    stat((flightFolder(row.number) + "/shots.csv").c_str(), &csv);
+    const std::string stamp = row.untaggedStamp + "|" + std::to_string(csv.st_size) + "|" +
+                              std::to_string(csv.st_mtim.tv_sec) + "." + std::to_string(csv.st_mtim.tv_nsec);
+    auto cached = g_counts.find(row.number);
+    if (cached != g_counts.end() && cached->second.first == stamp) return cached->second.second;
+    std::optional<FlightView> view = flightView(db, row);
+    if (!view) return std::nullopt;
+    g_counts[row.number] = {stamp, countsOf(*view)};
+    return countsOf(*view);
 }
 
 json_object* shotsOf(const FlightView& view) {
@@ -306,9 +334,9 @@ std::optional<std::string> flightsJson(sqlite3* db) {
     json_object* list = json_object_new_array();
     put(root.get(), "flights", list);
     for (auto f = flights->rbegin(); f != flights->rend(); ++f) {
-        std::optional<FlightView> view = flightView(db, f->second);
-        if (!view) return std::nullopt;
-        json_object_array_add(list, flightSummary(*view, live));
+        std::optional<Counts> counts = cachedCounts(db, f->second);
+        if (!counts) return std::nullopt;
+        json_object_array_add(list, flightSummary(f->second, *counts, live));
     }
     return written(root);
 }
@@ -318,7 +346,7 @@ std::optional<std::string> flightJson(sqlite3* db, int flightNumber) {
     if (!flights || flights->count(flightNumber) == 0) return std::nullopt;
     std::optional<FlightView> view = flightView(db, flights->at(flightNumber));
     if (!view) return std::nullopt;
-    Json root(flightSummary(*view, liveStatus()));
+    Json root(flightSummary(view->row, countsOf(*view), liveStatus()));
     put(root.get(), "shotList", shotsOf(*view));
     json_object* extras = json_object_new_array();
     for (const std::string& name : view->extras) json_object_array_add(extras, text(name));

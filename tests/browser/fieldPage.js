@@ -3,7 +3,7 @@
 // page shows the pass at PASS_TEXT ("10 of 10") and flight FLIGHT with its map, and reports what
 // it shows, one "key=value" line each, for the calling test to check:
 //   passText, counts (the flight's line in the list), tagged and untagged (marks on the map),
-//   reason (one line per untagged shot listed), files (the download links).
+//   reason (one line per untagged shot listed), warning (the flight's), file (the download links).
 // Downloads the flight's geo.txt through the page's own link into OUTDIR/geo.txt and saves a
 // phone-sized screenshot as OUTDIR/field-page.png.
 //
@@ -61,6 +61,7 @@ async function main() {
         untagged: document.querySelectorAll('#map .shot.untagged').length,
         title: text('#flight-title'),
         reasons: [...document.querySelectorAll('#untagged li.reason')].map((e) => e.textContent),
+        warnings: [...document.querySelectorAll('#flight-warnings li')].map((e) => e.textContent),
         files: [...document.querySelectorAll('#files a')].map((a) => a.textContent),
       };
     }, flight);
@@ -87,7 +88,8 @@ async function main() {
     await page.screenshot({ path: path.join(outDir, 'field-page.png'), fullPage: true });
     const lines = [`passText=${got.passText}`, `counts=${got.counts}`, `tagged=${got.tagged}`,
                    `untagged=${got.untagged}`, `geoStatus=${geo.status}`, `pageErrors=${errors.length}`]
-      .concat(got.reasons.map((r) => `reason=${r}`), got.files.map((f) => `file=${f}`));
+      .concat(got.reasons.map((r) => `reason=${r}`), got.warnings.map((w) => `warning=${w}`),
+              got.files.map((f) => `file=${f}`));
     process.stdout.write(lines.join('\n') + '\n');
     return 0;
   } catch (e) {

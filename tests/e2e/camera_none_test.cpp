@@ -183,6 +183,7 @@ while True:
 
     for (const char* shown : {"passText=10 of 10\n", "counts=10 shots · 8 tagged · 2 not tagged\n", "tagged=8\n",
                               "untagged=2\n", "geoStatus=200\n", "pageErrors=0\n", "file=shots.geojson",
+                              "warning=flight 1: 8 of 10 images tagged, 2 kept for retry\n",
                               "file=shots.csv", "file=geo.txt"})
         EXPECT_EQ(vt::countOf(page, shown), 1u) << shown << "\n" << page;
     std::vector<std::string> reasons = flight::linesWith(page, "reason=");
