@@ -30,7 +30,7 @@ namespace {
 
 constexpr unsigned kConnections = 32;          // at once, from every client together
 constexpr unsigned kConnectionsPerClient = 12; // from one address
-constexpr unsigned kIdleSeconds = 10;          // a connection silent this long is closed
+constexpr unsigned kIdleSeconds = 10;          // an answer the client stops reading this long is dropped
 constexpr int64_t kRequestMs = 5000;           // a request must arrive whole within this
 constexpr size_t kRequestBytes = 16 * 1024;    // request line and headers must fit in this
 constexpr int kNiceness = 10;                  // below the serial bridge and the camera
