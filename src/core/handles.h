@@ -24,7 +24,7 @@ public:
     explicit FdPtr(int fd = -1) : fd_(fd) {}
     FdPtr(FdPtr&& other) noexcept : fd_(other.release()) {}
     FdPtr& operator=(FdPtr&& other) noexcept {
-        FdPtr old(std::exchange(fd_, other.release()));
+        if (this != &other) FdPtr old(std::exchange(fd_, other.release())); // closes what it held
         return *this;
     }
     ~FdPtr() {

@@ -70,9 +70,11 @@ Reply textReply(unsigned status, const char* type, std::string body) {
     return r;
 }
 
+// The JSON, or failStatus when there is none.
 Reply jsonReply(std::optional<std::string> json, unsigned failStatus) {
-    if (!json) return textReply(failStatus, "text/plain; charset=utf-8", failStatus == MHD_HTTP_NOT_FOUND ? "not found\n" : "database unreadable\n");
-    return textReply(MHD_HTTP_OK, "application/json", std::move(*json));
+    if (json) return textReply(MHD_HTTP_OK, "application/json", std::move(*json));
+    return textReply(failStatus, "text/plain; charset=utf-8",
+                     failStatus == MHD_HTTP_NOT_FOUND ? "not found\n" : "database unreadable\n");
 }
 
 // The file at path as a download; not found unless it is a regular file.
@@ -118,23 +120,14 @@ const char* typeOfFlightFile(const std::string& name) {
     return "text/plain; charset=utf-8";
 }
 
-// What a GET of url answers. Names in a request are looked up in the daemon's own listings,
-// never opened as paths.
-Reply route(const AppContext* ctx, const std::string& url) {
-    if (url == "/") {
-        Reply r = textReply(MHD_HTTP_OK, "text/html; charset=utf-8", "");
-        r.body.assign(fieldPageHtml, fieldPageHtml_size);
-        return r;
-    }
-    if (url == "/api/status") return textReply(MHD_HTTP_OK, "application/json", statusJson());
-    if (url == "/api/logs") return textReply(MHD_HTTP_OK, "application/json", logsJson());
-    const std::string logs = "/logs/";
-    if (url.compare(0, logs.size(), logs) == 0) {
-        const std::string name = url.substr(logs.size());
-        return fileReply(logFilePath(name), "application/octet-stream", name);
-    }
+bool startsWith(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The flights' list, a flight and a flight's files: what the database lists.
+Reply routeFlights(const AppContext* ctx, const std::string& url) {
     const std::string api = "/api/flights", files = "/flights/";
-    const bool isApi = url.compare(0, api.size(), api) == 0, isFile = url.compare(0, files.size(), files) == 0;
+    const bool isApi = startsWith(url, api), isFile = startsWith(url, files);
     if (!isApi && !isFile) return Reply();
     Db db = openReadOnly(ctx);
     if (!db) return textReply(MHD_HTTP_SERVICE_UNAVAILABLE, "text/plain; charset=utf-8", "database unreadable\n");
@@ -150,6 +143,24 @@ Reply route(const AppContext* ctx, const std::string& url) {
     const std::string name = url.substr(slash + 1);
     return fileReply(flightFilePath(db.get(), *n, name), typeOfFlightFile(name),
                      "flight-" + std::to_string(*n) + "-" + name);
+}
+
+// What a GET of url answers. Names in a request are looked up in the daemon's own listings,
+// never opened as paths.
+Reply route(const AppContext* ctx, const std::string& url) {
+    if (url == "/") {
+        Reply r = textReply(MHD_HTTP_OK, "text/html; charset=utf-8", "");
+        r.body.assign(fieldPageHtml, fieldPageHtml_size);
+        return r;
+    }
+    if (url == "/api/status") return textReply(MHD_HTTP_OK, "application/json", statusJson());
+    if (url == "/api/logs") return textReply(MHD_HTTP_OK, "application/json", logsJson());
+    const std::string logs = "/logs/";
+    if (startsWith(url, logs)) {
+        const std::string name = url.substr(logs.size());
+        return fileReply(logFilePath(name), "application/octet-stream", name);
+    }
+    return routeFlights(ctx, url);
 }
 
 // Offered as the name to save under only when it is plain; else the browser takes the link's.

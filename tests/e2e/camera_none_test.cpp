@@ -94,12 +94,23 @@ while True:
              << "wait log \"vorn-camera postflight_none 0 images processed, 2 expected\" 30\n"
              << "preflight camtype=1 mission=next\n"
              << "wait log \"vorn-camera preflight_none 2 unknown files\" 30\n"
+             << "wait file " << f.work("page/moved") << " 30\n"
              << "stop 6\n";
     f.fly(scenario.str(), {"--quiet", "--modem", "--verbose"}, {"--modem", "{fc}", "1500000", "{modem}", "57600"});
     const std::string pageDir = f.work("page");
     vt::makeDirs(pageDir);
     std::string page, pageGeoTxt; // what the browser saw, and the flight's geo.txt as it stood then
+    std::string movedReasons; // the flight's untagged shots as the page tells them once they were moved
     auto openPage = [&](const std::string& line) {
+        if (line.find("preflight_none 2 unknown files") != std::string::npos) {
+            vt::Process get(pageDir, "get", {"/usr/bin/python3", "-c", "import json, sys, urllib.request\n"
+                            "f = json.load(urllib.request.urlopen(sys.argv[1] + '/api/flights/1', timeout=10))\n"
+                            "print([(s['n'], s['reason']) for s in f['shotList'] if not s['tagged']])",
+                            f.pageAddress()});
+            get.wait(std::chrono::seconds(30));
+            movedReasons = get.output() + get.errors();
+            vt::writeFile(pageDir + "/moved", "");
+        }
         if (line.find("postflight_none 8 images processed, 10 expected") == std::string::npos) return;
         vt::Process browser(pageDir, "browser", {"/usr/bin/env", "node", VORN_SOURCE_DIR "/tests/browser/fieldPage.js",
                                                  f.pageAddress() + "/", "10 of 10", "1", pageDir});
@@ -193,6 +204,7 @@ while True:
         EXPECT_NE(reasons[i].find(": waiting for the next pass"), std::string::npos) << reasons[i];
     }
     EXPECT_EQ(vt::readFile(pageDir + "/geo.txt"), pageGeoTxt);
+    EXPECT_EQ(movedReasons, "[(6, 'tagging failed'), (9, 'tagging failed')]\n");
     // Kept in the build directory: the README's picture of the page.
     const std::string screenshot = vt::readFile(pageDir + "/field-page.png");
     EXPECT_EQ(screenshot.substr(1, 3), "PNG");
