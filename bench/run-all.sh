@@ -49,7 +49,7 @@ figures_of() {
       sed -nE 's/^(.*[^ ]) +([0-9.]+ MB\/s) +([0-9]+x line rate) +(.*)$/parse, \1|\2 (\3, \4)/p' ;;
     serial_bridge)
       sed -nE -e 's/^(fc -> modem|modem -> fc) .*\| (lost [0-9]+ bytes) \| (corrupt [0-9]+) \| (out of order [0-9]+) \| latency (.*)$/bridge \1|\2, \3, \4; latency \5/p' \
-              -e 's/^(daemon CPU): (.*) \(machine load.*$/bridge, \1|\2/p' \
+              -e 's/^(daemon CPU): (.*) \(machine load.*$/bridge, \1|\2/p' -e 's/^(daemon peak memory): (.*)$/bridge, \1|\2/p' \
               -e 's/^page (\/[^ ]*) +(.*)$/field page \1|\2/p' -e 's/^(page requests failed): (.*)$/field \1|\2/p' ;;
     *) awk 'index($0, ":") { f = substr($0, 1, index($0, ":") - 1); v = substr($0, index($0, ":") + 1);
                              gsub(/^ +| +$/, "", v); print f "|" v }' ;;

@@ -335,6 +335,11 @@ int main(int argc, char** argv) {
         printf("page %-15s %5zu requests, %7ld bytes: p50 %.2f ms p99 %.2f ms max %.2f ms\n", path.c_str(), times.size(),
                pages.bytes[path], percentile(times, 0.5), percentile(times, 0.99), percentile(times, 1.0));
     if (port) printf("page requests failed: %ld\n", pages.failed);
+    if (daemon) {
+        const std::string status = vt::readFile("/proc/" + std::to_string(daemon->pid()) + "/status");
+        const size_t peak = status.find("VmHWM:");
+        if (peak != std::string::npos) printf("daemon peak memory: %ld kB\n", atol(status.c_str() + peak + 6));
+    }
     if (daemon) daemon->stop();
     bool ok = up.framesGot == up.framesSent && down.framesGot == down.framesSent && up.corrupt + down.corrupt == 0 &&
               pages.failed == 0;
