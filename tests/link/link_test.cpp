@@ -47,6 +47,20 @@ Bytes wire(const std::vector<Msg>& msgs, const Bytes& noise = {}) { // as the li
     return out;
 }
 void put(int fd, const Bytes& b) { ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+// Writes more than a line holds: within the deadline, so that a thread left writing to a line
+// nobody reads any more (a check that failed) ends, and the failure is told instead of a hang.
+void putWithin(int fd, const Bytes& b, std::chrono::seconds deadline) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    size_t done = 0;
+    while (done < b.size() && std::chrono::steady_clock::now() < end) {
+        const ssize_t n = write(fd, b.data() + done, b.size() - done);
+        pollfd p{fd, POLLOUT, 0};
+        if (n > 0) done += static_cast<size_t>(n);
+        else poll(&p, 1, 100);
+    }
+    EXPECT_EQ(done, b.size()) << "the line was not read";
+}
 Bytes readBytes(int fd, size_t n) {
     Bytes out(n);
     size_t got = 0;
@@ -170,7 +184,9 @@ TEST(SerialIO, AFullMsgPipeLetsFcPipeDrainNoWholeFrameIsLostOrMiscountedAndAClos
     for (Msg& b : beats) b = heartbeat(1, 1);
     Msg damaged = heartbeat(1, 1), out = heartbeat(100, 100);
     damaged.checksum ^= 1;
-    std::thread feeder([&] { put(s.fcLine->master, wire(beats, wire({command(183), damaged}, {0x55, 0xFD, 9}))); });
+    std::thread feeder([&] {
+        putWithin(s.fcLine->master, wire(beats, wire({command(183), damaged}, {0x55, 0xFD, 9})), std::chrono::seconds(60));
+    });
     int queued = 0; // the handler does not read: msgPipe fills up
     EXPECT_TRUE(vt::waitUntil([&] { return ioctl(s.ctx.msgPipe[0], FIONREAD, &queued) == 0 && queued > 65000; }));
     EXPECT_EQ(msgWrite(s.ctx.fcPipe[1], &out), 1);
