@@ -193,6 +193,7 @@ TEST(SerialIO, AFullMsgPipeLetsFcPipeDrainNoWholeFrameIsLostOrMiscountedAndAClos
     EXPECT_EQ(readBytes(s.fcLine->master, wire({out}).size()), wire({out})) << "fcPipe waited for msgPipe";
     s.expectHanded(beats); // the handler reads again: all, in order
     feeder.join();
+    ASSERT_FALSE(HasFailure()) << "what follows needs the line read to its end";
     // Each heartbeat came with a command not handed on: a progress line every 1000 whole frames.
     EXPECT_TRUE(s.log.waitFor("vorn-camera serialIO 8000 fc msgs received, 4000 handled\n"));
     EXPECT_EQ(s.log.count("fc msgs received, "), 8u);
